@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+// The record of an unfinished update session: group "current" of update.ini in the application
+// root, with the keys "version", "dir" and "type". Written before a run downloads anything and
+// removed after the run has been completed and cleaned up, so that the next start can continue an
+// interrupted run or clean up after it. Other groups of the file are left as they are.
+//
+// Errors of the settings file are not reported: get() then finds no record, modify() and cleanup()
+// have no effect.
+class UpdateIniData
+{
+public:
+    // Absolute path of update.ini in the application root.
+    static QString filename();
+    // True when a valid record exists ("version" a decimal integer, "type" and "dir" not empty, and
+    // something exists at "dir"); then stores its values through the non-null pointers. False, with
+    // nothing stored, otherwise.
+    static bool get(int* version, QString* type, QString* dir);
+    // Writes all three keys, replacing an earlier record. Note the order: version, dir, type.
+    static void modify(int version, const QString& dir, const QString& type);
+    // Removes the group "current" with all its keys.
+    static void cleanup();
+};

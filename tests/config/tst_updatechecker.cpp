@@ -1,0 +1,248 @@
+// The version query against a real UDP responder on 127.0.0.1: the reply grammar, the size
+// limits, the retry box, and replies from somebody other than the server.
+#include "Configuration.h"
+#include "ModalBoxAnswerer.h"
+#include "UdpResponder.h"
+#include "UpdateChecker.h"
+
+#include <QtTest>
+
+#include <atomic>
+
+using Pair = QPair<QString, QString>;
+Q_DECLARE_METATYPE(UdpResponder::Source)
+
+namespace {
+
+const QByteArray versionRequest("3\0", 2);
+const QByteArray newsRequest("*\0", 2);
+
+UdpResponder::Handler service(const QByteArray& versionReply, const QByteArray& newsReply)
+{
+    return UdpResponder::byRequest({{versionRequest, {{versionReply}}}, {newsRequest, {{newsReply}}}});
+}
+
+} // namespace
+
+class tst_UpdateChecker : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void grammar_data();
+    void grammar();
+    void replyDecoding_data();
+    void replyDecoding();
+    void sendsTheTwoRequests();
+    void failsWithoutReply_data();
+    void failsWithoutReply();
+    void retryBoxThenSuccess();
+    void abortLeavesNewsUntouched();
+    void repliesFromOthersAreIgnored_data();
+    void repliesFromOthersAreIgnored();
+};
+
+void tst_UpdateChecker::grammar_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("beta entry with name") << QByteArray("12#3.0.1,13#3.0.2-beta,14") << int(Beta) << "13"
+                                          << "3.0.2-beta";
+    QTest::newRow("alpha entry without name") << QByteArray("12#3.0.1,13#3.0.2-beta,14") << int(Alpha) << "14"
+                                              << "";
+    QTest::newRow("name keeps further #") << QByteArray("12#a#b") << int(Stable) << "12"
+                                          << "a#b";
+    QTest::newRow("empty name after #") << QByteArray("12#") << int(Stable) << "12"
+                                        << "";
+    QTest::newRow("leading comma: empty stable entry") << QByteArray(",13#x") << int(Stable) << ""
+                                                       << "";
+    QTest::newRow("adjacent commas keep the empty entry") << QByteArray("12,,14#z") << int(Alpha) << "14"
+                                                          << "z";
+    QTest::newRow("no entry for the channel") << QByteArray("12") << int(Beta) << ""
+                                              << "";
+    QTest::newRow("empty datagram: one empty entry") << QByteArray("") << int(Stable) << ""
+                                                     << "";
+    QTest::newRow("blanks are not trimmed") << QByteArray(" 12 # n ") << int(Stable) << " 12 "
+                                            << " n ";
+}
+
+void tst_UpdateChecker::grammar()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, channel);
+    UdpResponder responder(service(reply, "news"));
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+
+    UpdateChecker checker(QStringLiteral("127.0.0.1"), responder.port(), 2000);
+    QVERIFY(checker.checkUpdate());
+    const Pair entry = checker.getClientVersionByChannel(UpdateChannel(channel));
+    QTEST(entry.first, "version");
+    QTEST(entry.second, "name");
+    QCOMPARE(checker.versions.size(), int(reply.count(',')) + 1);
+}
+
+void tst_UpdateChecker::replyDecoding_data()
+{
+    QTest::addColumn<QByteArray>("versionReply");
+    QTest::addColumn<QByteArray>("newsReply");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("news");
+
+    const QByteArray longName(700, 'n');
+    QTest::newRow("version reply cut at 511 bytes")
+        << QByteArray("12#" + longName) << QByteArray("x") << QString(511 - 3, QLatin1Char('n')) << "x";
+    QTest::newRow("version reply of exactly 511 bytes")
+        << QByteArray("12#" + QByteArray(508, 'm')) << QByteArray("x") << QString(508, QLatin1Char('m'))
+        << "x";
+    const QByteArray longNews(5000, 'w');
+    QTest::newRow("news reply cut at 4095 bytes")
+        << QByteArray("12#a") << longNews << "a" << QString(4095, QLatin1Char('w'));
+    QTest::newRow("text ends at the first zero byte")
+        << QByteArray("12#a\0,13#b", 10) << QByteArray("hello\0tail", 10) << "a"
+        << "hello";
+    QTest::newRow("Latin-1, one character per byte") << QByteArray("12#caf\xe9") << QByteArray("\xfc\xdf")
+                                                     << QString::fromUtf8("café") << QString::fromUtf8("üß");
+}
+
+void tst_UpdateChecker::replyDecoding()
+{
+    QFETCH(QByteArray, versionReply);
+    QFETCH(QByteArray, newsReply);
+    UdpResponder responder(service(versionReply, newsReply));
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+
+    UpdateChecker checker(QStringLiteral("127.0.0.1"), responder.port(), 2000);
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.getClientVersionByChannel(Stable).first, QStringLiteral("12"));
+    QTEST(checker.getClientVersionByChannel(Stable).second, "name");
+    QTEST(checker.news, "news");
+}
+
+void tst_UpdateChecker::sendsTheTwoRequests()
+{
+    UdpResponder responder(service("12", "n"));
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+    UpdateChecker checker(QStringLiteral("localhost"), responder.port(), 2000);
+    QVERIFY2(checker.checkUpdate(), "a host name must be resolved to its IPv4 address");
+    QCOMPARE(responder.requests(), (QList<QByteArray> {versionRequest, newsRequest}));
+}
+
+void tst_UpdateChecker::failsWithoutReply_data()
+{
+    QTest::addColumn<bool>("answerVersion");
+    QTest::addColumn<int>("entriesKept");
+    QTest::newRow("no version reply") << false << 0;
+    QTest::newRow("version reply but no news reply") << true << 1;
+}
+
+void tst_UpdateChecker::failsWithoutReply()
+{
+    QFETCH(bool, answerVersion);
+    UdpResponder responder(answerVersion ? UdpResponder::byRequest({{versionRequest, {{"12"}}}})
+                                         : UdpResponder::Handler());
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+
+    UpdateChecker checker(QStringLiteral("127.0.0.1"), responder.port(), 200);
+    QVERIFY(!checker.checkUpdate());
+    QTEST(int(checker.versions.size()), "entriesKept");
+    QVERIFY(checker.news.isEmpty());
+}
+
+void tst_UpdateChecker::retryBoxThenSuccess()
+{
+    // The first version request goes unanswered; the user presses Retry; the second is answered.
+    std::atomic<int> versionRequests {0};
+    UdpResponder responder([&versionRequests](const QByteArray& request) {
+        QList<UdpResponder::Reply> replies;
+        if (request == versionRequest && versionRequests++ > 0)
+            replies.append({"31#again"});
+        else if (request == newsRequest)
+            replies.append({"fresh news"});
+        return replies;
+    });
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+
+    Configuration configuration;
+    configuration.setVersionService(QStringLiteral("127.0.0.1"), responder.port(), 200);
+    ModalBoxAnswerer boxes({QMessageBox::Retry});
+    QString news;
+    const Pair entry = configuration.getLatestClientVersion(Stable, news);
+
+    QCOMPARE(entry, Pair(QStringLiteral("31"), QStringLiteral("again")));
+    QCOMPARE(news, QStringLiteral("fresh news"));
+    QCOMPARE(versionRequests.load(), 2);
+    QCOMPARE(boxes.seen().size(), 1);
+    const ModalBoxAnswerer::Seen box = boxes.seen().first();
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.text, QStringLiteral("Failed to query latest client\nversion from update server."));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.buttons, QMessageBox::Retry | QMessageBox::Abort);
+    QCOMPARE(box.defaultButton, QMessageBox::NoButton);
+    QVERIFY2(!box.hasParent, "the retry box is shown before any window");
+}
+
+void tst_UpdateChecker::abortLeavesNewsUntouched()
+{
+    UdpResponder responder({});
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+    Configuration configuration;
+    configuration.setVersionService(QStringLiteral("127.0.0.1"), responder.port(), 100);
+    ModalBoxAnswerer boxes({QMessageBox::Retry, QMessageBox::Retry, QMessageBox::Abort});
+    QString news = QStringLiteral("before");
+
+    const Pair entry = configuration.getLatestClientVersion(Stable, news);
+
+    QCOMPARE(entry, Pair());
+    QCOMPARE(news, QStringLiteral("before"));
+    QCOMPARE(boxes.seen().size(), 3);
+    QCOMPARE(responder.requests().size(), 3);
+}
+
+void tst_UpdateChecker::repliesFromOthersAreIgnored_data()
+{
+    QTest::addColumn<UdpResponder::Source>("spoofSource");
+    QTest::addColumn<bool>("serverAnswers");
+
+    QTest::newRow("other port, then the server") << UdpResponder::FromOtherPort << true;
+    QTest::newRow("other address, same port, then the server") << UdpResponder::FromOtherAddress << true;
+    QTest::newRow("other port only: time-out") << UdpResponder::FromOtherPort << false;
+    QTest::newRow("other address only: time-out") << UdpResponder::FromOtherAddress << false;
+}
+
+void tst_UpdateChecker::repliesFromOthersAreIgnored()
+{
+    QFETCH(UdpResponder::Source, spoofSource);
+    QFETCH(bool, serverAnswers);
+    // The forged datagrams reach the client first, the server's own reply right after them.
+    QList<UdpResponder::Reply> versionReplies {{"99#evil", spoofSource}};
+    QList<UdpResponder::Reply> newsReplies {{"evil news", spoofSource}};
+    if (serverAnswers) {
+        versionReplies.append({"12#good"});
+        newsReplies.append({"good news"});
+    }
+    UdpResponder responder(
+        UdpResponder::byRequest({{versionRequest, versionReplies}, {newsRequest, newsReplies}}));
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+
+    Configuration configuration;
+    configuration.setVersionService(QStringLiteral("127.0.0.1"), responder.port(), 300);
+    ModalBoxAnswerer boxes({QMessageBox::Abort});
+    QString news;
+    const Pair entry = configuration.getLatestClientVersion(Stable, news);
+
+    if (serverAnswers) {
+        QCOMPARE(entry, Pair(QStringLiteral("12"), QStringLiteral("good")));
+        QCOMPARE(news, QStringLiteral("good news"));
+        QVERIFY(boxes.seen().isEmpty());
+    } else {
+        QVERIFY2(entry.first.isEmpty(), qPrintable("forged version taken: " + entry.first));
+        QVERIFY(news.isEmpty());
+        QCOMPARE(boxes.seen().size(), 1);
+    }
+}
+
+QTEST_MAIN(tst_UpdateChecker)
+#include "tst_updatechecker.moc"
