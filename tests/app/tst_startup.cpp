@@ -1,0 +1,159 @@
+// Start-up of the real program, run as a separate process from a copy in a scratch installation
+// folder. A preloaded driver answers its boxes and closes its window (UiDriver.cpp).
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void exitCodes_data();
+    void exitCodes();
+    void oldFilesGoWhateverTheOutcome_data();
+    void oldFilesGoWhateverTheOutcome();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QProcess::ExitStatus status = QProcess::CrashExit;
+        QString errorOutput;
+    };
+    Run runUpdater(const QStringList& arguments);
+    void writeFile(const QString& relativePath, const QByteArray& contents = "x");
+
+    QScopedPointer<QTemporaryDir> m_installation;
+    QScopedPointer<QTemporaryDir> m_temp;
+};
+
+void tst_Startup::init()
+{
+    m_installation.reset(new QTemporaryDir);
+    m_temp.reset(new QTemporaryDir);
+    QVERIFY2(m_installation->isValid(), qPrintable(m_installation->errorString()));
+    QVERIFY2(m_temp->isValid(), qPrintable(m_temp->errorString()));
+    // The program works on the folder it lives in, so it runs from a copy in a scratch folder.
+    QVERIFY2(QFile::copy(QStringLiteral(KV3_UPDATE_BINARY), m_installation->filePath("update")),
+             KV3_UPDATE_BINARY);
+}
+
+void tst_Startup::writeFile(const QString& relativePath, const QByteArray& contents)
+{
+    const QString path = m_installation->filePath(relativePath);
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
+    file.write(contents);
+}
+
+tst_Startup::Run tst_Startup::runUpdater(const QStringList& arguments)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KV3_UI_DRIVER));
+    environment.insert(QStringLiteral("TMPDIR"), m_temp->path());
+    environment.insert(QStringLiteral("KV3_TEST_BOX_ANSWERS"), QStringLiteral("Ok"));
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_installation->path());
+    process.start(m_installation->filePath("update"), arguments);
+    Run run;
+    if (!process.waitForStarted(10000)) {
+        run.errorOutput = process.errorString();
+        return run;
+    }
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        run.errorOutput =
+            QStringLiteral("did not end: ") + QString::fromLocal8Bit(process.readAllStandardError());
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.status = process.exitStatus();
+    run.errorOutput = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+void tst_Startup::exitCodes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("errorShown");
+    QTest::addColumn<bool>("windowShown");
+
+    QTest::newRow("version is a word: error box, exit 1, no window")
+        << QStringList {"x", "abc"} << QByteArray() << 1 << "Invalid version nr (abc)" << false;
+    QTest::newRow("unattended with a bad version")
+        << QStringList {"--nouser", "t", "1x"} << QByteArray() << 1 << "Invalid version nr (1x)" << false;
+    QTest::newRow("type and version: window without asking the service")
+        << QStringList {"client_linux_x86", "12"} << QByteArray() << 0 << QString() << true;
+    QTest::newRow("unattended with type and version")
+        << QStringList {"--nouser", "client_linux_x86", "12", "#", "news"} << QByteArray() << 0 << QString()
+        << true;
+    QTest::newRow("pinned alpha revision overrides a bad version")
+        << QStringList {"x", "abc"} << QByteArray("[Channel]\nalpha=http://a.example/\nalphaRevno=5\n") << 0
+        << QString() << true;
+}
+
+void tst_Startup::exitCodes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, updateIni);
+    QFETCH(QString, errorShown);
+    QFETCH(bool, windowShown);
+    if (!updateIni.isNull())
+        writeFile(QStringLiteral("update.ini"), updateIni);
+
+    const Run run = runUpdater(arguments);
+
+    QVERIFY2(run.status == QProcess::NormalExit, qPrintable(run.errorOutput));
+    QFETCH(int, exitCode);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.errorOutput));
+    if (errorShown.isEmpty()) {
+        QVERIFY2(!run.errorOutput.contains(QLatin1String("[ui-driver] box:")), qPrintable(run.errorOutput));
+    } else {
+        // The box, and the same line on standard error through the program's log category.
+        QVERIFY2(run.errorOutput.contains(QStringLiteral("[ui-driver] box: Error | ") + errorShown),
+                 qPrintable(run.errorOutput));
+        QVERIFY2(run.errorOutput.contains(QStringLiteral("kelvaro.update: ") + errorShown),
+                 qPrintable(run.errorOutput));
+    }
+    QCOMPARE(run.errorOutput.contains(QLatin1String("[ui-driver] window: MainWindow")), windowShown);
+}
+
+void tst_Startup::oldFilesGoWhateverTheOutcome_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("failed start-up") << QStringList {"x", "abc"};
+    QTest::newRow("successful start-up") << QStringList {"x", "12"};
+}
+
+void tst_Startup::oldFilesGoWhateverTheOutcome()
+{
+    QFETCH(QStringList, arguments);
+    const QStringList setAside {"_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
+                                "imageformats/_old_libqgif.so", "accessible/_old_libqtaccessiblewidgets.so"};
+    const QStringList kept {"libQtCore.so.4",          "_old_client.bin",
+                            "_old_libqtcore.so.4",     "imageformats/libqjpeg.so",
+                            "plugins/_old_libqgif.so", "accessible/old_libqtaccessiblewidgets.so"};
+    for (const QString& name : setAside + kept)
+        writeFile(name);
+
+    const Run run = runUpdater(arguments);
+    QVERIFY2(run.status == QProcess::NormalExit, qPrintable(run.errorOutput));
+
+    for (const QString& name : setAside)
+        QVERIFY2(!QFileInfo::exists(m_installation->filePath(name)), qPrintable(name + " left"));
+    for (const QString& name : kept)
+        QVERIFY2(QFileInfo::exists(m_installation->filePath(name)), qPrintable(name + " removed"));
+}
+
+QTEST_MAIN(tst_Startup)
+#include "tst_startup.moc"
