@@ -1,5 +1,8 @@
 // Start-up of the real program, run as a separate process from a copy in a scratch installation
 // folder. A preloaded driver answers its boxes and closes its window (UiDriver.cpp).
+#include "Configuration.h"
+#include "UdpResponder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -14,6 +17,8 @@ private Q_SLOTS:
     void init();
     void exitCodes_data();
     void exitCodes();
+    void versionService_data();
+    void versionService();
     void oldFilesGoWhateverTheOutcome_data();
     void oldFilesGoWhateverTheOutcome();
 
@@ -24,7 +29,7 @@ private:
         QProcess::ExitStatus status = QProcess::CrashExit;
         QString errorOutput;
     };
-    Run runUpdater(const QStringList& arguments);
+    Run runUpdater(const QStringList& arguments, const QString& boxAnswers = QStringLiteral("Ok"));
     void writeFile(const QString& relativePath, const QByteArray& contents = "x");
 
     QScopedPointer<QTemporaryDir> m_installation;
@@ -51,14 +56,14 @@ void tst_Startup::writeFile(const QString& relativePath, const QByteArray& conte
     file.write(contents);
 }
 
-tst_Startup::Run tst_Startup::runUpdater(const QStringList& arguments)
+tst_Startup::Run tst_Startup::runUpdater(const QStringList& arguments, const QString& boxAnswers)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KV3_UI_DRIVER));
     environment.insert(QStringLiteral("TMPDIR"), m_temp->path());
-    environment.insert(QStringLiteral("KV3_TEST_BOX_ANSWERS"), QStringLiteral("Ok"));
+    environment.insert(QStringLiteral("KV3_TEST_BOX_ANSWERS"), boxAnswers);
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(m_installation->path());
     process.start(m_installation->filePath("update"), arguments);
@@ -110,6 +115,9 @@ void tst_Startup::exitCodes()
     QFETCH(bool, windowShown);
     if (!updateIni.isNull())
         writeFile(QStringLiteral("update.ini"), updateIni);
+    // None of these command lines may ask the version service: listen at its port, when that is
+    // possible here, to see that it is not asked.
+    UdpResponder service({}, Configuration::DefaultVersionServerPort);
 
     const Run run = runUpdater(arguments);
 
@@ -126,6 +134,60 @@ void tst_Startup::exitCodes()
                  qPrintable(run.errorOutput));
     }
     QCOMPARE(run.errorOutput.contains(QLatin1String("[ui-driver] window: MainWindow")), windowShown);
+    QVERIFY2(service.requests().isEmpty(), "the version service was asked");
+}
+
+void tst_Startup::versionService_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("versionReply"); // null: the service stays silent
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("boxShown");
+
+    QTest::newRow("no arguments, service answers: window")
+        << QStringList() << QByteArray("12#3.0.1") << 0 << QString();
+    QTest::newRow("--nouser alone, service answers: window")
+        << QStringList {"--nouser"} << QByteArray("12#3.0.1") << 0 << QString();
+    QTest::newRow("service answers a word: error box, exit 1")
+        << QStringList() << QByteArray("abc") << 1 << "Update server returned invalid version nr (abc)";
+    QTest::newRow("silent service, user aborts: exit 1")
+        << QStringList() << QByteArray() << 1
+        << "Failed to query latest client\\nversion from update server.";
+}
+
+void tst_Startup::versionService()
+{
+    // The program asks the compiled-in server at the service's fixed port; the test can stand in
+    // for it only when that server is this machine and the port is free.
+    const QString host = Configuration::defaultVersionServerHost();
+    if (host != QLatin1String("localhost") && host != QLatin1String("127.0.0.1"))
+        QSKIP("the compiled-in version server is not this machine");
+    QFETCH(QByteArray, versionReply);
+    QFETCH(QString, boxShown);
+    const QByteArray versionRequest("3\0", 2), newsRequest("*\0", 2);
+    UdpResponder service(versionReply.isNull() ? UdpResponder::Handler()
+                                               : UdpResponder::byRequest({{versionRequest, {{versionReply}}},
+                                                                          {newsRequest, {{"news"}}}}),
+                         Configuration::DefaultVersionServerPort);
+    if (!service.isListening())
+        QSKIP(qPrintable("the version service's port is taken: " + service.errorString()));
+
+    QFETCH(QStringList, arguments);
+    const Run run = runUpdater(arguments, QStringLiteral("Abort"));
+
+    QVERIFY2(run.status == QProcess::NormalExit, qPrintable(run.errorOutput));
+    QFETCH(int, exitCode);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.errorOutput));
+    QVERIFY2(!service.requests().isEmpty(), "the service was not asked");
+    if (boxShown.isEmpty()) {
+        QVERIFY2(run.errorOutput.contains(QLatin1String("[ui-driver] window: MainWindow")),
+                 qPrintable(run.errorOutput));
+    } else {
+        QVERIFY2(run.errorOutput.contains(QStringLiteral("[ui-driver] box: Error | ") + boxShown),
+                 qPrintable(run.errorOutput));
+        QVERIFY2(!run.errorOutput.contains(QLatin1String("[ui-driver] window:")),
+                 qPrintable(run.errorOutput));
+    }
 }
 
 void tst_Startup::oldFilesGoWhateverTheOutcome_data()

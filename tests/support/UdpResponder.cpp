@@ -46,10 +46,10 @@ quint16 localPort(int fd)
 
 } // namespace
 
-UdpResponder::UdpResponder(Handler handler)
+UdpResponder::UdpResponder(Handler handler, quint16 port)
     : m_handler(std::move(handler))
 {
-    m_serverFd = boundSocket("127.0.0.1", 0, &m_error);
+    m_serverFd = boundSocket("127.0.0.1", port, &m_error);
     if (m_serverFd < 0)
         return;
     m_port = localPort(m_serverFd);

@@ -12,7 +12,7 @@
 // A scripted UDP service on the loopback interface, for tests of clients that talk to a datagram
 // service (the version service, the banner service).
 //
-// It listens on 127.0.0.1 at a port the system chooses and serves on its own thread, so that it
+// It listens on 127.0.0.1, normally at a port the system chooses, and serves on its own thread, so that it
 // also answers a client that blocks the test's main thread in a receive. For every request it
 // calls the handler (on the responder's thread) and sends the replies it returns, in order, to the
 // request's sender. A reply may be sent from a different socket to stand in for an attacker:
@@ -32,7 +32,8 @@ public:
     };
     using Handler = std::function<QList<Reply>(const QByteArray& request)>;
 
-    explicit UdpResponder(Handler handler);
+    // port 0 lets the system choose; a fixed port is only for a client whose port is compiled in.
+    explicit UdpResponder(Handler handler, quint16 port = 0);
     ~UdpResponder();
     UdpResponder(const UdpResponder&) = delete;
     UdpResponder& operator=(const UdpResponder&) = delete;
