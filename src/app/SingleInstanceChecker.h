@@ -1,12 +1,46 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
-// Guards an installation against two updaters at once. Place-holder: no instance listens yet, so
-// the check never finds one.
-class SingleInstanceChecker
+class QLocalServer;
+class QLocalSocket;
+
+// Keeps one updater per installation and user: the first instance listens on a local socket whose
+// name is derived from the updater's path and the user's home directory; a second instance hands
+// it a short message through checkExistingInstance() and exits.
+//
+// The listening side is created as a child of the window and lives as long as it; everything runs
+// on the GUI thread. All failures are silent: a checking side that cannot connect or write
+// concludes that no other instance runs, and the listening side then emits nothing.
+class SingleInstanceChecker : public QObject
 {
+    Q_OBJECT
+
 public:
-    // True when another instance is running and has been handed message. Always false for now.
+    // Creates the server and starts listening. A socket file left behind by a killed instance is
+    // replaced when nobody answers on it.
+    explicit SingleInstanceChecker(QObject* parent = nullptr);
+    ~SingleInstanceChecker() override;
+
+    // "KV3ClientUpdate" and the 16-bit qChecksum (ISO 3309) in lower-case hexadecimal of the UTF-8
+    // bytes of: the executable's absolute path in lower case, then the home directory, with every
+    // "/" and ":" removed.
+    static QString getLocalServerName();
+    // True when another instance listens and message (as Latin-1) has been handed to it. Blocks
+    // for at most two seconds. An empty message is never handed over.
     static bool checkExistingInstance(const QString& message);
+
+Q_SIGNALS:
+    // Another instance has sent message: the bytes of its first read, up to the first zero byte.
+    void otherInstanceActivate(QString message);
+
+private Q_SLOTS:
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    QLocalServer* server = nullptr;
+    // The connection being served, at most one at a time.
+    QLocalSocket* connection = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "Configuration.h"
 #include "LogCategory.h"
+#include "SingleInstanceChecker.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -28,6 +29,9 @@ MainWindow::MainWindow(Configuration& configuration)
     layout->addWidget(m_newsLabel);
     layout->addWidget(m_log);
 
+    auto* instanceChecker = new SingleInstanceChecker(this);
+    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
+            &MainWindow::onOtherInstanceActivate);
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
     connect(&configuration, &Configuration::message, this, &MainWindow::onAppendText);
 }
@@ -75,6 +79,14 @@ void MainWindow::onFatalConfigError(QString errorMessage)
     // Ends a running event loop; during start-up, before the loop runs, this does nothing and the
     // failed parse ends the program instead.
     QCoreApplication::exit(1);
+}
+
+void MainWindow::onOtherInstanceActivate(QString message)
+{
+    if (message != QLatin1String("#"))
+        return;
+    raise();
+    activateWindow();
 }
 
 void MainWindow::onAppendText(QString text)

@@ -8,9 +8,9 @@ class QLabel;
 class QPlainTextEdit;
 
 // The program's window. This is a place-holder until the real window with its form, engine,
-// banner and buttons exists: it shows the version, the channel, the news and a log, and it turns
-// fatal errors of the configuration into the error box that ends the program with exit code 1.
-// It cannot run an update.
+// banner and buttons exists: it shows the version, the channel, the news and a log, turns fatal
+// errors of the configuration into the error box that ends the program with exit code 1, and
+// listens for a second start (SingleInstanceChecker, a child). It cannot run an update.
 //
 // Top-level window without a parent; the configuration is not owned and must outlive the window.
 // GUI thread only.
@@ -37,6 +37,8 @@ private Q_SLOTS:
     void onFatalConfigError(QString errorMessage);
     // Appends a line to the log (and to standard error).
     void onAppendText(QString text);
+    // A second start sent message: "#" brings this window to the front, anything else is ignored.
+    void onOtherInstanceActivate(QString message);
 
 private:
     Configuration* configuration;

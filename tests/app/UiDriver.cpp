@@ -4,7 +4,8 @@
 //   names such as "Retry,Abort"; when none is left the box is closed) and reported on standard
 //   error as "[ui-driver] box: <title> | <text>";
 // - the first top-level window that is shown is reported as "[ui-driver] window: <object name> |
-//   <title>" and closed, which ends the program normally.
+//   <title>" and closed, which ends the program normally (left open when KV3_TEST_KEEP_WINDOW is
+//   set).
 // The program itself knows nothing of this; the variables are read only here.
 #include "ModalBoxAnswerer.h"
 
@@ -59,7 +60,8 @@ void startDriver()
                 continue;
             report(QStringLiteral("window: %1 | %2").arg(window->objectName(), window->windowTitle()));
             windowWatch->stop();
-            window->close();
+            if (qEnvironmentVariableIsEmpty("KV3_TEST_KEEP_WINDOW"))
+                window->close();
             return;
         }
     });

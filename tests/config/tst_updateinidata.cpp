@@ -21,6 +21,8 @@ private Q_SLOTS:
     void modifyReplacesRecord();
     void invalidRecords_data();
     void invalidRecords();
+    void handWrittenRecords_data();
+    void handWrittenRecords();
     void nullPointers();
     void cleanupRemovesOnlyTheRecord();
     void filename();
@@ -161,6 +163,37 @@ void tst_UpdateIniData::invalidRecords()
     QCOMPARE(version, -1);
     QCOMPARE(type, QStringLiteral("unchanged"));
     QCOMPARE(dir, QStringLiteral("unchanged"));
+}
+
+void tst_UpdateIniData::handWrittenRecords_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QString>("dirName");
+    QTest::addColumn<QString>("type");
+    // DIR stands for the directory's absolute path.
+    QTest::newRow("unquoted comma in dir and type")
+        << QByteArray("[current]\nversion=12\ndir=DIR\ntype=client,x\n") << "temp,1"
+        << "client,x";
+    QTest::newRow("quoted values") << QByteArray("[current]\nversion=\"12\"\ndir=\"DIR\"\ntype=\"t\"\n")
+                                   << "temp"
+                                   << "t";
+}
+
+void tst_UpdateIniData::handWrittenRecords()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QString, dirName);
+    const QString dir = m_root->filePath(dirName);
+    QVERIFY(QDir().mkdir(dir));
+    record.replace("DIR", QFile::encodeName(dir));
+    writeUpdateIni(record);
+
+    int version = 0;
+    QString type, storedDir;
+    QVERIFY2(UpdateIniData::get(&version, &type, &storedDir), record.constData());
+    QCOMPARE(version, 12);
+    QCOMPARE(storedDir, dir);
+    QTEST(type, "type");
 }
 
 void tst_UpdateIniData::nullPointers()
