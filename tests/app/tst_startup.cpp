@@ -1,6 +1,7 @@
 // Start-up of the real program, run as a separate process from a copy in a scratch installation
 // folder. A preloaded driver answers its boxes and closes its window (UiDriver.cpp).
 #include "Configuration.h"
+#include "ScratchInstallation.h"
 #include "UdpResponder.h"
 
 #include <QDir>
@@ -32,13 +33,15 @@ private:
     Run runUpdater(const QStringList& arguments, const QString& boxAnswers = QStringLiteral("Ok"));
     void writeFile(const QString& relativePath, const QByteArray& contents = "x");
 
-    QScopedPointer<QTemporaryDir> m_installation;
+    // The program run takes its own folder as root; the test process is pointed there too.
+    QScopedPointer<ScratchInstallation> m_installation;
     QScopedPointer<QTemporaryDir> m_temp;
 };
 
 void tst_Startup::init()
 {
-    m_installation.reset(new QTemporaryDir);
+    m_installation.reset();
+    m_installation.reset(new ScratchInstallation);
     m_temp.reset(new QTemporaryDir);
     QVERIFY2(m_installation->isValid(), qPrintable(m_installation->errorString()));
     QVERIFY2(m_temp->isValid(), qPrintable(m_temp->errorString()));
@@ -49,11 +52,8 @@ void tst_Startup::init()
 
 void tst_Startup::writeFile(const QString& relativePath, const QByteArray& contents)
 {
-    const QString path = m_installation->filePath(relativePath);
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
-    file.write(contents);
+    const QString error = m_installation->writeFile(relativePath, contents);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 }
 
 tst_Startup::Run tst_Startup::runUpdater(const QStringList& arguments, const QString& boxAnswers)
@@ -61,6 +61,9 @@ tst_Startup::Run tst_Startup::runUpdater(const QStringList& arguments, const QSt
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The log lines are checked in the toolkit's default format.
+    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    environment.remove(QStringLiteral("QT_LOGGING_RULES"));
     environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KV3_UI_DRIVER));
     environment.insert(QStringLiteral("TMPDIR"), m_temp->path());
     environment.insert(QStringLiteral("KV3_TEST_BOX_ANSWERS"), boxAnswers);

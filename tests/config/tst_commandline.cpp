@@ -1,25 +1,12 @@
 // The command line table, with the version service played by a UDP responder on 127.0.0.1.
 #include "Configuration.h"
 #include "ModalBoxAnswerer.h"
+#include "ScratchInstallation.h"
 #include "UdpResponder.h"
+#include "UdpVersionService.h"
 
-#include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-const QByteArray versionRequest("3\0", 2);
-const QByteArray newsRequest("*\0", 2);
-
-// A version service that answers with the given version reply and news text.
-UdpResponder::Handler service(const QByteArray& versionReply, const QByteArray& newsReply)
-{
-    return UdpResponder::byRequest({{versionRequest, {{versionReply}}}, {newsRequest, {{newsReply}}}});
-}
-
-} // namespace
 
 class tst_CommandLine : public QObject
 {
@@ -27,37 +14,20 @@ class tst_CommandLine : public QObject
 
 private Q_SLOTS:
     void init();
-    void cleanup();
     void parse_data();
     void parse();
     void userAbortsVersionQuery();
     void usesProcessArguments();
 
 private:
-    void writeUpdateIni(const QByteArray& contents);
-
-    QScopedPointer<QTemporaryDir> m_root;
+    QScopedPointer<ScratchInstallation> m_root;
 };
 
 void tst_CommandLine::init()
 {
-    m_root.reset(new QTemporaryDir);
+    m_root.reset(); // one application root at a time
+    m_root.reset(new ScratchInstallation);
     QVERIFY2(m_root->isValid(), qPrintable(m_root->errorString()));
-    Configuration::setAppRootPathOverride(m_root->path());
-}
-
-void tst_CommandLine::cleanup()
-{
-    Configuration::setAppRootPathOverride(QString());
-}
-
-void tst_CommandLine::writeUpdateIni(const QByteArray& contents)
-{
-    if (contents.isNull())
-        return;
-    QFile ini(m_root->filePath(QStringLiteral("update.ini")));
-    QVERIFY2(ini.open(QIODevice::WriteOnly), qPrintable(ini.errorString()));
-    ini.write(contents);
 }
 
 void tst_CommandLine::parse_data()
@@ -153,8 +123,11 @@ void tst_CommandLine::parse()
     QFETCH(QByteArray, updateIni);
     QFETCH(QByteArray, versionReply);
 
-    writeUpdateIni(updateIni);
-    UdpResponder responder(service(versionReply, "News of the day"));
+    if (!updateIni.isNull()) {
+        const QString written = m_root->writeFile(QStringLiteral("update.ini"), updateIni);
+        QVERIFY2(written.isEmpty(), qPrintable(written));
+    }
+    UdpResponder responder(UdpVersionService::answering(versionReply, "News of the day"));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
 
     Configuration configuration;
@@ -209,7 +182,7 @@ void tst_CommandLine::usesProcessArguments()
     // The test runs without arguments of its own: the parameterless parse must ask the service.
     if (QCoreApplication::arguments().size() != 1)
         QSKIP("run with test function arguments");
-    UdpResponder responder(service("21#name", "n"));
+    UdpResponder responder(UdpVersionService::answering("21#name", "n"));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
     Configuration configuration;
     configuration.setVersionService(QStringLiteral("127.0.0.1"), responder.port(), 2000);

@@ -1,6 +1,7 @@
 // The settings read from update.ini: channel, pinned alpha revision, proxy, parallel downloads;
 // and the fixed names of the installation.
 #include "Configuration.h"
+#include "ScratchInstallation.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +14,6 @@ class tst_Settings : public QObject
 
 private Q_SLOTS:
     void init();
-    void cleanup();
     void channel_data();
     void channel();
     void proxyAndStreams_data();
@@ -25,28 +25,20 @@ private Q_SLOTS:
 
 private:
     void writeUpdateIni(const QByteArray& contents);
-    QScopedPointer<QTemporaryDir> m_root;
+    QScopedPointer<ScratchInstallation> m_root;
 };
 
 void tst_Settings::init()
 {
-    m_root.reset(new QTemporaryDir);
+    m_root.reset(); // one application root at a time
+    m_root.reset(new ScratchInstallation);
     QVERIFY2(m_root->isValid(), qPrintable(m_root->errorString()));
-    Configuration::setAppRootPathOverride(m_root->path());
-}
-
-void tst_Settings::cleanup()
-{
-    Configuration::setAppRootPathOverride(QString());
 }
 
 void tst_Settings::writeUpdateIni(const QByteArray& contents)
 {
-    if (contents.isNull())
-        return;
-    QFile ini(m_root->filePath(QStringLiteral("update.ini")));
-    QVERIFY2(ini.open(QIODevice::WriteOnly), qPrintable(ini.errorString()));
-    ini.write(contents);
+    const QString error = m_root->writeFile(QStringLiteral("update.ini"), contents);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 }
 
 void tst_Settings::channel_data()
@@ -83,7 +75,8 @@ void tst_Settings::channel_data()
 void tst_Settings::channel()
 {
     QFETCH(QByteArray, updateIni);
-    writeUpdateIni(updateIni);
+    if (!updateIni.isNull())
+        writeUpdateIni(updateIni);
     Configuration configuration;
     configuration.clientVersion = 5; // the channel decides it, also back to 0
     configuration.getUpdateChannel();
@@ -116,7 +109,8 @@ void tst_Settings::proxyAndStreams_data()
 void tst_Settings::proxyAndStreams()
 {
     QFETCH(QByteArray, updateIni);
-    writeUpdateIni(updateIni);
+    if (!updateIni.isNull())
+        writeUpdateIni(updateIni);
     Configuration configuration;
     configuration.getProxyAndDownloadConcurrency();
     QTEST(configuration.proxy, "proxy");

@@ -3,6 +3,7 @@
 #include "Configuration.h"
 #include "ModalBoxAnswerer.h"
 #include "UdpResponder.h"
+#include "UdpVersionService.h"
 #include "UpdateChecker.h"
 
 #include <QtTest>
@@ -14,13 +15,8 @@ Q_DECLARE_METATYPE(UdpResponder::Source)
 
 namespace {
 
-const QByteArray versionRequest("3\0", 2);
-const QByteArray newsRequest("*\0", 2);
-
-UdpResponder::Handler service(const QByteArray& versionReply, const QByteArray& newsReply)
-{
-    return UdpResponder::byRequest({{versionRequest, {{versionReply}}}, {newsRequest, {{newsReply}}}});
-}
+const QByteArray versionRequest = UdpVersionService::versionRequest();
+const QByteArray newsRequest = UdpVersionService::newsRequest();
 
 } // namespace
 
@@ -73,7 +69,7 @@ void tst_UpdateChecker::grammar()
 {
     QFETCH(QByteArray, reply);
     QFETCH(int, channel);
-    UdpResponder responder(service(reply, "news"));
+    UdpResponder responder(UdpVersionService::answering(reply, "news"));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
 
     UpdateChecker checker(QStringLiteral("127.0.0.1"), responder.port(), 2000);
@@ -111,7 +107,7 @@ void tst_UpdateChecker::replyDecoding()
 {
     QFETCH(QByteArray, versionReply);
     QFETCH(QByteArray, newsReply);
-    UdpResponder responder(service(versionReply, newsReply));
+    UdpResponder responder(UdpVersionService::answering(versionReply, newsReply));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
 
     UpdateChecker checker(QStringLiteral("127.0.0.1"), responder.port(), 2000);
@@ -123,7 +119,7 @@ void tst_UpdateChecker::replyDecoding()
 
 void tst_UpdateChecker::sendsTheTwoRequests()
 {
-    UdpResponder responder(service("12", "n"));
+    UdpResponder responder(UdpVersionService::answering("12", "n"));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
     UpdateChecker checker(QStringLiteral("localhost"), responder.port(), 2000);
     QVERIFY2(checker.checkUpdate(), "a host name must be resolved to its IPv4 address");

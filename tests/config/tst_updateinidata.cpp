@@ -1,5 +1,6 @@
 // The record of an unfinished update session in update.ini: round trip, validity, removal.
 #include "Configuration.h"
+#include "ScratchInstallation.h"
 #include "UpdateIniData.h"
 
 #include <QDir>
@@ -14,15 +15,12 @@ class tst_UpdateIniData : public QObject
 
 private Q_SLOTS:
     void init();
-    void cleanup();
     void roundTripKeepsOtherGroups();
     void roundTripAwkwardPaths_data();
     void roundTripAwkwardPaths();
     void modifyReplacesRecord();
     void invalidRecords_data();
     void invalidRecords();
-    void handWrittenRecords_data();
-    void handWrittenRecords();
     void nullPointers();
     void cleanupRemovesOnlyTheRecord();
     void filename();
@@ -30,7 +28,9 @@ private Q_SLOTS:
 private:
     QString iniPath() const { return m_root->filePath(QStringLiteral("update.ini")); }
     void writeUpdateIni(const QByteArray& contents);
-    QScopedPointer<QTemporaryDir> m_root;
+    // get() must find exactly this record.
+    void expectRecord(int version, const QString& type, const QString& dir);
+    QScopedPointer<ScratchInstallation> m_root;
 };
 
 const QByteArray otherGroups("[Channel]\nbeta=true\n\n[update]\nproxy=http://p.example:8080\n"
@@ -38,21 +38,25 @@ const QByteArray otherGroups("[Channel]\nbeta=true\n\n[update]\nproxy=http://p.e
 
 void tst_UpdateIniData::init()
 {
-    m_root.reset(new QTemporaryDir);
+    m_root.reset(); // one application root at a time
+    m_root.reset(new ScratchInstallation);
     QVERIFY2(m_root->isValid(), qPrintable(m_root->errorString()));
-    Configuration::setAppRootPathOverride(m_root->path());
-}
-
-void tst_UpdateIniData::cleanup()
-{
-    Configuration::setAppRootPathOverride(QString());
 }
 
 void tst_UpdateIniData::writeUpdateIni(const QByteArray& contents)
 {
-    QFile ini(iniPath());
-    QVERIFY2(ini.open(QIODevice::WriteOnly), qPrintable(ini.errorString()));
-    ini.write(contents);
+    const QString error = m_root->writeFile(QStringLiteral("update.ini"), contents);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+}
+
+void tst_UpdateIniData::expectRecord(int version, const QString& type, const QString& dir)
+{
+    int storedVersion = 0;
+    QString storedType, storedDir;
+    QVERIFY2(UpdateIniData::get(&storedVersion, &storedType, &storedDir), qPrintable(dir));
+    QCOMPARE(storedVersion, version);
+    QCOMPARE(storedType, type);
+    QCOMPARE(storedDir, dir);
 }
 
 void tst_UpdateIniData::roundTripKeepsOtherGroups()
@@ -62,13 +66,9 @@ void tst_UpdateIniData::roundTripKeepsOtherGroups()
     QVERIFY(QDir().mkdir(dir));
 
     UpdateIniData::modify(12, dir, QStringLiteral("client_linux_x86"));
-
-    int version = 0;
-    QString type, storedDir;
-    QVERIFY(UpdateIniData::get(&version, &type, &storedDir));
-    QCOMPARE(version, 12);
-    QCOMPARE(type, QStringLiteral("client_linux_x86"));
-    QCOMPARE(storedDir, dir);
+    expectRecord(12, QStringLiteral("client_linux_x86"), dir);
+    if (QTest::currentTestFailed())
+        return;
 
     QSettings file(iniPath(), QSettings::IniFormat);
     QCOMPARE(file.childGroups(), (QStringList {"Channel", "current", "update"}));
@@ -82,31 +82,39 @@ void tst_UpdateIniData::roundTripKeepsOtherGroups()
 
 void tst_UpdateIniData::roundTripAwkwardPaths_data()
 {
+    QTest::addColumn<QByteArray>("handWritten"); // null: written by modify(12, dir, type)
     QTest::addColumn<QString>("dirName");
     QTest::addColumn<QString>("type");
-    QTest::newRow("comma in the directory") << "temp,1"
+
+    const QByteArray byModify;
+    QTest::newRow("comma in the directory") << byModify << "temp,1"
                                             << "client,x";
-    QTest::newRow("non-ASCII directory") << QString::fromUtf8("tmp ü ß 日本") << "client";
-    QTest::newRow("blanks, quotes, semicolon, hash") << "a \"b\" ;c #d"
+    QTest::newRow("non-ASCII directory") << byModify << QString::fromUtf8("tmp ü ß 日本") << "client";
+    QTest::newRow("blanks, quotes, semicolon, hash") << byModify << "a \"b\" ;c #d"
                                                      << "t";
-    QTest::newRow("leading and trailing blanks") << " spaced "
+    QTest::newRow("leading and trailing blanks") << byModify << " spaced "
                                                  << " t ";
+    // DIR stands for the directory's absolute path.
+    QTest::newRow("hand-written, unquoted commas")
+        << QByteArray("[current]\nversion=12\ndir=DIR\ntype=client,x\n") << "temp,1"
+        << "client,x";
+    QTest::newRow("hand-written, quoted values")
+        << QByteArray("[current]\nversion=\"12\"\ndir=\"DIR\"\ntype=\"t\"\n") << "temp"
+        << "t";
 }
 
 void tst_UpdateIniData::roundTripAwkwardPaths()
 {
+    QFETCH(QByteArray, handWritten);
     QFETCH(QString, dirName);
     QFETCH(QString, type);
     const QString dir = m_root->filePath(dirName);
     QVERIFY(QDir().mkdir(dir));
-
-    UpdateIniData::modify(7, dir, type);
-    int version = 0;
-    QString storedType, storedDir;
-    QVERIFY2(UpdateIniData::get(&version, &storedType, &storedDir), qPrintable(dir));
-    QCOMPARE(version, 7);
-    QCOMPARE(storedDir, dir);
-    QCOMPARE(storedType, type);
+    if (handWritten.isNull())
+        UpdateIniData::modify(12, dir, type);
+    else
+        writeUpdateIni(handWritten.replace("DIR", QFile::encodeName(dir)));
+    expectRecord(12, type, dir);
 }
 
 void tst_UpdateIniData::modifyReplacesRecord()
@@ -117,13 +125,7 @@ void tst_UpdateIniData::modifyReplacesRecord()
     QVERIFY(QDir().mkdir(second));
     UpdateIniData::modify(12, first, QStringLiteral("a"));
     UpdateIniData::modify(13, second, QStringLiteral("b"));
-
-    int version = 0;
-    QString type, dir;
-    QVERIFY(UpdateIniData::get(&version, &type, &dir));
-    QCOMPARE(version, 13);
-    QCOMPARE(type, QStringLiteral("b"));
-    QCOMPARE(dir, second);
+    expectRecord(13, QStringLiteral("b"), second);
 }
 
 void tst_UpdateIniData::invalidRecords_data()
@@ -163,37 +165,6 @@ void tst_UpdateIniData::invalidRecords()
     QCOMPARE(version, -1);
     QCOMPARE(type, QStringLiteral("unchanged"));
     QCOMPARE(dir, QStringLiteral("unchanged"));
-}
-
-void tst_UpdateIniData::handWrittenRecords_data()
-{
-    QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<QString>("dirName");
-    QTest::addColumn<QString>("type");
-    // DIR stands for the directory's absolute path.
-    QTest::newRow("unquoted comma in dir and type")
-        << QByteArray("[current]\nversion=12\ndir=DIR\ntype=client,x\n") << "temp,1"
-        << "client,x";
-    QTest::newRow("quoted values") << QByteArray("[current]\nversion=\"12\"\ndir=\"DIR\"\ntype=\"t\"\n")
-                                   << "temp"
-                                   << "t";
-}
-
-void tst_UpdateIniData::handWrittenRecords()
-{
-    QFETCH(QByteArray, record);
-    QFETCH(QString, dirName);
-    const QString dir = m_root->filePath(dirName);
-    QVERIFY(QDir().mkdir(dir));
-    record.replace("DIR", QFile::encodeName(dir));
-    writeUpdateIni(record);
-
-    int version = 0;
-    QString type, storedDir;
-    QVERIFY2(UpdateIniData::get(&version, &type, &storedDir), record.constData());
-    QCOMPARE(version, 12);
-    QCOMPARE(storedDir, dir);
-    QTEST(type, "type");
 }
 
 void tst_UpdateIniData::nullPointers()
