@@ -1,6 +1,7 @@
 #include "UpdateChecker.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QStringList>
 
 #include <arpa/inet.h>
@@ -42,15 +43,31 @@ bool sendRequest(int fd, const char request[2])
     return sent > 0;
 }
 
+bool setReceiveTimeout(int fd, qint64 milliseconds)
+{
+    // A zero time-out would mean "wait for ever" to the kernel.
+    milliseconds = qMax<qint64>(1, milliseconds);
+    timeval timeout;
+    timeout.tv_sec = time_t(milliseconds / 1000);
+    timeout.tv_usec = suseconds_t((milliseconds % 1000) * 1000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
 // Receives one datagram of at most limit bytes (a longer one is cut) and decodes it as Latin-1 up
-// to the first zero byte. False on error or time-out.
-bool receiveText(int fd, int limit, QString* text)
+// to the first zero byte. False on error or when nothing arrives within timeoutMs.
+bool receiveText(int fd, int limit, int timeoutMs, QString* text)
 {
     QByteArray buffer(limit + 1, '\0');
+    const QDeadlineTimer deadline(qMax(1, timeoutMs));
     ssize_t received;
-    do {
+    for (;;) {
+        // A signal ends the wait early; the rest of the time-out still applies, not a new one.
+        if (!setReceiveTimeout(fd, deadline.remainingTime()))
+            return false;
         received = ::recv(fd, buffer.data(), size_t(limit), 0);
-    } while (received < 0 && errno == EINTR);
+        if (received >= 0 || errno != EINTR || deadline.hasExpired())
+            break;
+    }
     if (received < 0)
         return false;
     buffer[int(received)] = '\0';
@@ -100,23 +117,15 @@ bool UpdateChecker::readFromServer()
     if (!sendRequest(fd, "3"))
         return false;
 
-    // A zero time-out would mean "wait for ever" to the kernel.
-    const int timeoutMs = qMax(1, m_receiveTimeoutMs);
-    timeval timeout;
-    timeout.tv_sec = timeoutMs / 1000;
-    timeout.tv_usec = (timeoutMs % 1000) * 1000;
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
-        return false;
-
     QString versionText;
-    if (!receiveText(fd, MaxVersionReply, &versionText))
+    if (!receiveText(fd, MaxVersionReply, m_receiveTimeoutMs, &versionText))
         return false;
     parseVersionReply(versionText);
 
     if (!sendRequest(fd, "*"))
         return false;
     QString newsText;
-    if (!receiveText(fd, MaxNewsReply, &newsText))
+    if (!receiveText(fd, MaxNewsReply, m_receiveTimeoutMs, &newsText))
         return false;
     news = newsText;
     return true;
