@@ -9,6 +9,10 @@
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
+#include <thread>
 
 using Pair = QPair<QString, QString>;
 Q_DECLARE_METATYPE(UdpResponder::Source)
@@ -32,6 +36,7 @@ private Q_SLOTS:
     void sendsTheTwoRequests();
     void failsWithoutReply_data();
     void failsWithoutReply();
+    void signalsDoNotRestartTheTimeOut();
     void retryBoxThenSuccess();
     void abortLeavesNewsUntouched();
     void repliesFromOthersAreIgnored_data();
@@ -146,6 +151,46 @@ void tst_UpdateChecker::failsWithoutReply()
     QVERIFY(!checker.checkUpdate());
     QTEST(int(checker.versions.size()), "entriesKept");
     QVERIFY(checker.news.isEmpty());
+}
+
+void tst_UpdateChecker::signalsDoNotRestartTheTimeOut()
+{
+    // A process that keeps receiving signals (a child ending, a terminal resize) interrupts the
+    // receive again and again; the wait must still end after the time-out, not start anew.
+    struct sigaction action = {};
+    action.sa_handler = [](int) {
+    };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: every signal interrupts the receive
+    struct sigaction previous = {};
+    QCOMPARE(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    UdpResponder responder({});
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+    constexpr int maxSignals = 100; // 5 seconds of signals, then the sender gives up
+    std::atomic<bool> done {false};
+    std::atomic<int> sent {0};
+    const pthread_t mainThread = pthread_self();
+    std::thread sender([&] {
+        while (!done && sent < maxSignals) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!done) {
+                pthread_kill(mainThread, SIGUSR1);
+                ++sent;
+            }
+        }
+    });
+
+    UpdateChecker checker(QStringLiteral("127.0.0.1"), responder.port(), 300);
+    const bool result = checker.checkUpdate();
+    const int sentWhileWaiting = sent;
+    done = true;
+    sender.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    QVERIFY(!result);
+    QVERIFY2(sentWhileWaiting < maxSignals,
+             "the receive outlived a stream of signals: each one restarted the time-out");
 }
 
 void tst_UpdateChecker::retryBoxThenSuccess()
