@@ -9,7 +9,8 @@
 
 namespace {
 constexpr qint64 chunkSize = 4096;
-}
+constexpr qint64 readBufferSize = 1024 * 1024;
+} // namespace
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
                                                      const QString& remoteFile, const QString& localFile,
@@ -85,6 +86,9 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
+    // Bounds what the client buffers ahead of the file: with the default unlimited buffer, a fast
+    // mirror and several transfers at once hold hundreds of MiB in memory before they reach disk.
+    reply->setReadBufferSize(readBufferSize);
     if (!reply->isRunning()) {
         // Replies of some schemes (a local file) are complete before get() returns and send no
         // further signals: take the result as it is. A failed one is retried with its error
