@@ -1,3 +1,4 @@
+#include "ComposedTaskSpecification.h"
 #include "DownloadTaskSpecification.h"
 #include "Mirrors.h"
 #include "ScriptedRandomGenerator.h"
@@ -79,6 +80,17 @@ public:
     using DownloadTaskSpecification::onOtherTaskCancelled;
 };
 
+// The smallest composed parent: runs the sub-tasks it was given, all at once.
+class ParallelParent : public ComposedTaskSpecification
+{
+public:
+    explicit ParallelParent(QObject* parent)
+        : ComposedTaskSpecification(8, 1.0, parent)
+    {
+    }
+    void execute() override { executeSubTasks(); }
+};
+
 TickResult tick(DownloadTaskSpecification& task)
 {
     TickResult result;
@@ -115,6 +127,8 @@ private Q_SLOTS:
     void cancel_data();
     void cancel();
     void cancelOfIdleTaskOnlyRecordsRequest();
+    void cancelThroughComposedParent_data();
+    void cancelThroughComposedParent();
     void resetAfterSuccessKeepsSlotCount();
     void responseWithoutHttpStatus();
 
@@ -766,6 +780,79 @@ void tst_DownloadTaskSpecification::cancelOfIdleTaskOnlyRecordsRequest()
     QVERIFY(task->isUserCanceled);
     QCOMPARE(task->state, StateIdle);
     QCOMPARE(record.ends(), 0);
+}
+
+void tst_DownloadTaskSpecification::cancelThroughComposedParent_data()
+{
+    QTest::addColumn<bool>("byUser");
+
+    QTest::newRow("a sibling runs out of mirrors") << false;
+    QTest::newRow("the user cancels the parent") << true;
+}
+
+void tst_DownloadTaskSpecification::cancelThroughComposedParent()
+{
+    QFETCH(bool, byUser);
+
+    // Two transfers under one parent on one mirror that may not fail at all; both stall. The
+    // stall of "doomed" is then driven to its time-out, which drops the only mirror and ends
+    // that transfer in error.
+    const QString slowPath = QStringLiteral("/5/slow.bin");
+    const QString doomedPath = QStringLiteral("/5/doomed.bin");
+    m_good->setResponse(slowPath, Response::ok(pattern(40000)).stallAfter(20000));
+    m_good->setResponse(doomedPath, Response::ok(pattern(1000)).stallAfter(100));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("single"), 3, 0)};
+
+    auto* parent = new ParallelParent(m_tasks.get());
+    auto* slow = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("slow.bin"),
+                                               localPath(QStringLiteral("slow.bin")), 40000, parent, 0.5);
+    auto* doomed = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("doomed.bin"),
+                                                 localPath(QStringLiteral("doomed.bin")), 1000, parent, 0.5);
+    parent->addSubTask(slow);
+    parent->addSubTask(doomed);
+    QSignalSpy parentCanceled(parent, &TaskSpecification::canceled);
+    QSignalSpy parentMessages(parent, &TaskSpecification::message);
+    parent->execute();
+    QTRY_COMPARE(slow->bytesDone, qint64(20000));
+    QTRY_COMPARE(doomed->bytesDone, qint64(100));
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    parent->timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(20100));
+    QVERIFY(downloading);
+
+    if (byUser) {
+        parent->userCanceled();
+    } else {
+        for (int t = 0; t < 16; ++t)
+            tick(*doomed);
+    }
+    QTRY_COMPARE(parentCanceled.count(), 1);
+
+    // A user's cancel reaches "slow" first, which ends as cancelled by the user; the broadcast of
+    // that cancellation reaches "doomed" before its own request does, so it aborts as failed, and a
+    // failed sub-task outranks a user-cancelled one in the parent's verdict.
+    const QStringList messages = texts(parentMessages);
+    if (byUser) {
+        QCOMPARE(slow->state, StateUserCanceled);
+        QCOMPARE(doomed->state, StateErrorCanceled);
+        QVERIFY(messages.contains(QStringLiteral("Abort downloading doomed.bin")));
+        QVERIFY(!messages.contains(QStringLiteral("Abort downloading slow.bin")));
+    } else {
+        QCOMPARE(slow->state, StateErrorCanceled);
+        QCOMPARE(doomed->state, StateErrorCanceled);
+        QVERIFY(messages.contains(QStringLiteral("file doomed.bin timed out on mirror single")));
+        QVERIFY(messages.contains(QStringLiteral("Abort downloading slow.bin")));
+    }
+    QCOMPARE(parent->state, StateErrorCanceled);
+    for (const QString& name : {QStringLiteral("slow.bin"), QStringLiteral("doomed.bin")})
+        QVERIFY2(!QFileInfo::exists(localPath(name)), qPrintable(name + QStringLiteral(" was left on disk")));
+    QCOMPARE(m_good->requestCount(slowPath), 1);
+    QCOMPARE(m_good->requestCount(doomedPath), 1);
+    if (byUser)
+        QCOMPARE(m_pool->mirrors.first().inUse, 0);
+    else
+        QVERIFY(m_pool->mirrors.isEmpty());
 }
 
 void tst_DownloadTaskSpecification::resetAfterSuccessKeepsSlotCount()
