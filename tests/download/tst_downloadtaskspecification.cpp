@@ -137,6 +137,9 @@ private:
                                qint32 retries = 2) const;
     DownloadTaskSpecification* makeTask(qint64 expectedSize = -1,
                                         const QString& localName = QStringLiteral("file.bin"));
+    // A task for `name` at the top of the version folder, written to a local file of that name.
+    DownloadTaskSpecification* namedTask(const QString& name, qint64 expectedSize = -1,
+                                         QObject* parent = nullptr);
     QString localPath(const QString& name = QStringLiteral("file.bin")) const
     {
         return m_dir->filePath(name);
@@ -192,6 +195,13 @@ DownloadTaskSpecification* tst_DownloadTaskSpecification::makeTask(qint64 expect
 {
     return new DownloadTaskSpecification(m_manager.get(), m_pool.get(), remotePath, localPath(localName),
                                          expectedSize, m_tasks.get(), 0.25);
+}
+
+DownloadTaskSpecification* tst_DownloadTaskSpecification::namedTask(const QString& name, qint64 expectedSize,
+                                                                    QObject* parent)
+{
+    return new DownloadTaskSpecification(m_manager.get(), m_pool.get(), name, localPath(name), expectedSize,
+                                         parent ? parent : m_tasks.get(), 0.5);
 }
 
 void tst_DownloadTaskSpecification::transfersFile_data()
@@ -337,7 +347,8 @@ void tst_DownloadTaskSpecification::failedAttemptMovesToAnotherMirror_data()
             return partial;
         }() << "%1/data/file.bin returned 206"
                          << true;
-    QTest::newRow("401 challenge") << Response::authenticationChallenge() << "" << true;
+    QTest::newRow("401 challenge") << Response::authenticationChallenge() << "%1/data/file.bin returned 401"
+                                   << true;
     QTest::newRow("closed mid-body") << Response::ok(body).closeAfter(10000) << "" << false;
     QTest::newRow("length promised, body short")
         << Response::ok(body).withDeclaredLength(50000) << "" << false;
@@ -504,12 +515,8 @@ void tst_DownloadTaskSpecification::waitsForFreeSlotWithoutStallCounting()
     m_good->setResponse(QStringLiteral("/5/second.bin"), Response::ok(second));
     m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("single"), 1)};
 
-    auto* holder =
-        new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("first.bin"),
-                                      localPath(QStringLiteral("first.bin")), -1, m_tasks.get(), 0.5);
-    auto* waiter =
-        new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("second.bin"),
-                                      localPath(QStringLiteral("second.bin")), -1, m_tasks.get(), 0.5);
+    auto* holder = namedTask(QStringLiteral("first.bin"));
+    auto* waiter = namedTask(QStringLiteral("second.bin"));
     Recorder holderRecord(holder);
     Recorder waiterRecord(waiter);
     holder->execute();
@@ -545,12 +552,8 @@ void tst_DownloadTaskSpecification::waitingTaskLearnsWhenThePoolEmpties()
     // waits for its slot. The waiting task must not wait for ever: it asks the pool again and ends.
     m_good->setResponse(QStringLiteral("/5/first.bin"), Response::error(404).stallAfter(5));
     m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("single"), 1)};
-    auto* holder =
-        new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("first.bin"),
-                                      localPath(QStringLiteral("first.bin")), -1, m_tasks.get(), 0.5);
-    auto* waiter =
-        new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("second.bin"),
-                                      localPath(QStringLiteral("second.bin")), -1, m_tasks.get(), 0.5);
+    auto* holder = namedTask(QStringLiteral("first.bin"));
+    auto* waiter = namedTask(QStringLiteral("second.bin"));
     Recorder holderRecord(holder);
     Recorder waiterRecord(waiter);
     QSignalSpy poolMessages(m_pool.get(), &Mirrors::message);
@@ -719,9 +722,7 @@ void tst_DownloadTaskSpecification::cancel()
     m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("single"), 1)};
     DownloadTaskSpecification* holder = nullptr;
     if (whileWaiting) {
-        holder =
-            new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("first.bin"),
-                                          localPath(QStringLiteral("first.bin")), -1, m_tasks.get(), 0.5);
+        holder = namedTask(QStringLiteral("first.bin"));
         holder->execute();
         QTRY_COMPARE(holder->bytesDone, qint64(3000));
     }
@@ -804,10 +805,8 @@ void tst_DownloadTaskSpecification::cancelThroughComposedParent()
     m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("single"), 3, 0)};
 
     auto* parent = new ParallelParent(m_tasks.get());
-    auto* slow = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("slow.bin"),
-                                               localPath(QStringLiteral("slow.bin")), 40000, parent, 0.5);
-    auto* doomed = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), QStringLiteral("doomed.bin"),
-                                                 localPath(QStringLiteral("doomed.bin")), 1000, parent, 0.5);
+    auto* slow = namedTask(QStringLiteral("slow.bin"), 40000, parent);
+    auto* doomed = namedTask(QStringLiteral("doomed.bin"), 1000, parent);
     parent->addSubTask(slow);
     parent->addSubTask(doomed);
     QSignalSpy parentCanceled(parent, &TaskSpecification::canceled);
