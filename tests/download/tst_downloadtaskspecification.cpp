@@ -130,7 +130,9 @@ private Q_SLOTS:
     void cancelThroughComposedParent_data();
     void cancelThroughComposedParent();
     void resetAfterSuccessKeepsSlotCount();
+    void responseWithoutHttpStatus_data();
     void responseWithoutHttpStatus();
+    void noRequestWithoutManager();
 
 private:
     FTPSiteAccessData mirrorOn(const TestHttpServer& server, const QString& name, qint32 maxUse = 1,
@@ -882,27 +884,68 @@ void tst_DownloadTaskSpecification::resetAfterSuccessKeepsSlotCount()
     QCOMPARE(m_pool->mirrors.first().inUse, 0);
 }
 
+void tst_DownloadTaskSpecification::responseWithoutHttpStatus_data()
+{
+    QTest::addColumn<bool>("present");
+
+    QTest::newRow("file there") << true;
+    QTest::newRow("file missing") << false;
+}
+
 void tst_DownloadTaskSpecification::responseWithoutHttpStatus()
 {
-    // A mirror reached by another scheme gives no HTTP status; the transfer goes on unchecked.
+    QFETCH(bool, present);
+
+    // A mirror reached by another scheme gives no HTTP status, and its reply is complete before
+    // get() returns: a present file is taken as it is, a missing one fails like any transfer error.
     QVERIFY(QDir().mkpath(localPath(QStringLiteral("local-mirror/5/data"))));
     const QByteArray content = pattern(70000);
-    QFile source(localPath(QStringLiteral("local-mirror/5/data/file.bin")));
-    QVERIFY(source.open(QIODevice::WriteOnly));
-    source.write(content);
-    source.close();
+    if (present) {
+        QFile source(localPath(QStringLiteral("local-mirror/5/data/file.bin")));
+        QVERIFY(source.open(QIODevice::WriteOnly));
+        source.write(content);
+    }
 
     FTPSiteAccessData mirror;
     mirror.name = QStringLiteral("local");
     mirror.url = QUrl::fromLocalFile(localPath(QStringLiteral("local-mirror/5"))).toString();
+    mirror.retries = 1;
     m_pool->mirrors = {mirror};
     DownloadTaskSpecification* task = makeTask(-1, QStringLiteral("copy.bin"));
     Recorder record(task);
     task->execute();
     QTRY_COMPARE(record.ends(), 1);
-    QVERIFY2(task->state == StateFinished, qPrintable(texts(record.messages).join(QLatin1Char('\n'))));
-    QCOMPARE(readFile(localPath(QStringLiteral("copy.bin"))), content);
-    QCOMPARE(m_pool->mirrors.size(), 1);
+
+    const QStringList messages = texts(record.messages);
+    if (present) {
+        QVERIFY2(task->state == StateFinished, qPrintable(messages.join(QLatin1Char('\n'))));
+        QCOMPARE(readFile(localPath(QStringLiteral("copy.bin"))), content);
+        QCOMPARE(m_pool->mirrors.size(), 1);
+        QCOMPARE(m_pool->mirrors.first().inUse, 0);
+        return;
+    }
+    // Counted, not dropped: two attempts exhaust an allowance of one error.
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(messages.size(), 3);
+    QVERIFY2(!messages.at(1).isEmpty() && messages.at(1) == messages.at(2),
+             qPrintable(messages.join(QLatin1Char('\n'))));
+    QVERIFY(m_pool->mirrors.isEmpty());
+    QVERIFY(!QFileInfo::exists(localPath(QStringLiteral("copy.bin"))));
+}
+
+void tst_DownloadTaskSpecification::noRequestWithoutManager()
+{
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+    auto* task =
+        new DownloadTaskSpecification(nullptr, m_pool.get(), remotePath, localPath(), -1, m_tasks.get(), 1.0);
+    Recorder record(task);
+    task->execute();
+    QCOMPARE(record.canceled.count(), 1);
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(texts(record.errors), QStringList({"Download failed to initialize"}));
+    QCOMPARE(m_pool->mirrors.first().inUse, 0);
+    QCOMPARE(m_pool->mirrors.first().errors, 0);
+    QVERIFY(!QFileInfo::exists(localPath()));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)
