@@ -45,6 +45,9 @@ void load_key(rsa_key* key, const unsigned char* in, unsigned long len)
     // a check that runs too early must fail like any other bad key instead.
     if (ltc_mp.name == nullptr || hash_idx < 0)
         throw crypt_exception("rsa_import: crypt_init() has not run");
+    // libtomcrypt aborts the process on empty input instead of returning an error.
+    if (in == nullptr || len == 0)
+        check_err("rsa_import", CRYPT_INVALID_ARG);
     check_err("rsa_import", rsa_import(in, len, key));
 }
 

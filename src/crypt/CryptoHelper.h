@@ -27,7 +27,8 @@ void check_err(const char* operation, int err);
 
 /// Imports the DER RSA key of len bytes at in into key (rsa_import). DER data may be followed by
 /// unused bytes. On success the caller owns key and frees it with rsa_free(); on failure (a
-/// crypt_exception) there is nothing to free. Throws as well when crypt_init() has not run.
+/// crypt_exception) there is nothing to free. Throws as well for empty input and when
+/// crypt_init() has not run.
 void load_key(rsa_key* key, const unsigned char* in, unsigned long len);
 
 /// True when sig is a valid RSASSA-PSS signature (SHA-1, MGF1 with SHA-1, salt length 8) of the

@@ -5,12 +5,6 @@
 
 #include <memory>
 
-namespace {
-// Large enough that the per-call overhead vanishes next to MD5 itself, small enough to keep the
-// check of a multi-GiB file within a few MiB of memory.
-constexpr qint64 kChunkSize = 256 * 1024;
-} // namespace
-
 FileReadStatus fileMd5(const QString& path, QByteArray& digest)
 {
     QFile file(path);
@@ -19,11 +13,11 @@ FileReadStatus fileMd5(const QString& path, QByteArray& digest)
         return FileReadStatus::OpenFailed;
 
     const qint64 size = file.size();
-    const auto buffer = std::make_unique<char[]>(kChunkSize);
+    const auto buffer = std::make_unique<char[]>(kFileMd5ChunkSize);
     QCryptographicHash hash(QCryptographicHash::Md5);
     qint64 done = 0;
     while (done < size) {
-        const qint64 got = file.read(buffer.get(), qMin(kChunkSize, size - done));
+        const qint64 got = file.read(buffer.get(), qMin(kFileMd5ChunkSize, size - done));
         // A read error, or the file ended early (it shrank, or it reports more than it holds).
         if (got <= 0)
             return FileReadStatus::ReadFailed;

@@ -1,0 +1,147 @@
+// MD5 of a file in fixed-size chunks: same digest as hashing the whole file at once, for any size,
+// and the two ways reading can fail.
+
+#include "FileMd5.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+QByteArray pattern(qint64 size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        data[i] = char((i * 131 + i / 7) & 0xff);
+    return data;
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+} // namespace
+
+class tst_FileMd5 : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Known answers from RFC 1321, appendix A.5.
+    void knownAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("md5");
+        QTest::newRow("empty") << QByteArray() << QByteArray("d41d8cd98f00b204e9800998ecf8427e");
+        QTest::newRow("a") << QByteArray("a") << QByteArray("0cc175b9c0f1b6a831c399e269772661");
+        QTest::newRow("abc") << QByteArray("abc") << QByteArray("900150983cd24fb0d6963f7d28e17f72");
+        QTest::newRow("message digest")
+            << QByteArray("message digest") << QByteArray("f96b697d7cb7938d525a2f31aaf161d0");
+        QTest::newRow("digits") << QByteArray("1234567890123456789012345678901234567890"
+                                              "1234567890123456789012345678901234567890")
+                                << QByteArray("57edf4a22be3c955ac49da2e2107b67a");
+    }
+    void knownAnswers()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, md5);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("f"));
+        QVERIFY(writeFile(path, content));
+        QByteArray digest;
+        QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
+        QCOMPARE(digest.toHex(), md5);
+    }
+
+    // Sizes around the chunk edges, where an off-by-one would drop or repeat bytes.
+    void chunkEdges_data()
+    {
+        QTest::addColumn<qint64>("size");
+        for (qint64 chunks : {1, 2, 5}) {
+            for (qint64 delta : {-1, 0, 1}) {
+                const qint64 size = chunks * kFileMd5ChunkSize + delta;
+                QTest::addRow("%lld", size) << size;
+            }
+        }
+    }
+    void chunkEdges()
+    {
+        QFETCH(qint64, size);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("f"));
+        const QByteArray content = pattern(size);
+        QVERIFY(writeFile(path, content));
+        QByteArray digest;
+        QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
+        QCOMPARE(digest, QCryptographicHash::hash(content, QCryptographicHash::Md5));
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<FileReadStatus>("status");
+        QTest::newRow("missing") << QStringLiteral("missing") << FileReadStatus::OpenFailed;
+        QTest::newRow("folder") << QStringLiteral("folder") << FileReadStatus::OpenFailed;
+        QTest::newRow("below a file") << QStringLiteral("file/inside") << FileReadStatus::OpenFailed;
+        // sysfs attributes report a size of a page but hold a line: the file ends early.
+        QTest::newRow("shorter than its size")
+            << QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled") << FileReadStatus::ReadFailed;
+    }
+    void failures()
+    {
+        QFETCH(QString, path);
+        QFETCH(FileReadStatus, status);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("file")), "x"));
+        const QString full = QDir::isAbsolutePath(path) ? path : dir.filePath(path);
+        if (path.startsWith(QLatin1String("/sys/"))) {
+            QFile probe(full);
+            if (!probe.open(QIODevice::ReadOnly) || probe.readAll().size() >= probe.size())
+                QSKIP("no sysfs attribute that is shorter than its reported size here");
+        }
+        QByteArray digest("untouched");
+        QCOMPARE(fileMd5(full, digest), status);
+        QCOMPARE(digest, QByteArray("untouched"));
+    }
+
+    // A file of 2 GiB or more did not fit the 32-bit byte count a whole-file read used. md5sum
+    // is the independent judge of the expected digest.
+    void beyondTwoGiB()
+    {
+        const QString md5sum = QStandardPaths::findExecutable(QStringLiteral("md5sum"));
+        if (md5sum.isEmpty())
+            QSKIP("md5sum not found");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("big"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // Sparse: a tail of data behind a hole, so the end of the file matters to the digest.
+        const qint64 hole = (qint64(2) << 30) + 12345;
+        QVERIFY(file.seek(hole));
+        QVERIFY(file.write("tail after the 2 GiB mark") > 0);
+        file.close();
+
+        QProcess process;
+        process.start(md5sum, {path});
+        QVERIFY(process.waitForFinished(120000));
+        const QByteArray expected = process.readAllStandardOutput().left(32);
+        QCOMPARE(expected.size(), 32);
+
+        QByteArray digest;
+        QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
+        QCOMPARE(digest.toHex(), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_FileMd5)
+#include "tst_filemd5.moc"
