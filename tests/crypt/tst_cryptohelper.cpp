@@ -2,6 +2,7 @@
 
 #include "CryptoHelper.h"
 #include "CryptoSigning.h"
+#include "FileBytes.h"
 #include "PublicKey.h"
 #include "RsaKey.h"
 #include "crypt_exception.h"
@@ -40,12 +41,6 @@ Verdict verdict(rsa_key* key, const QByteArray& msg, QByteArray sig)
     }
 }
 
-QByteArray readFixture(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class tst_CryptoHelper : public QObject
@@ -61,7 +56,7 @@ private Q_SLOTS:
     {
         crypt_init();
         QVERIFY2(hash_idx >= 0 && prng_idx >= 0, "crypt_init() must find SHA-1 and sprng");
-        const QByteArray der = readFixture(QStringLiteral(KV3_SOURCE_DIR "/keys/demo/private.der"));
+        const QByteArray der = FileBytes::read(QStringLiteral(KV3_SOURCE_DIR "/keys/demo/private.der"));
         QVERIFY2(!der.isEmpty(), "keys/demo/private.der is missing");
         load_key(m_demoPair.get(), bytes(der), static_cast<unsigned long>(der.size()));
         m_demoPair.setLoaded();

@@ -1,6 +1,7 @@
 // MD5 of a file in fixed-size chunks: same digest as hashing the whole file at once, for any size,
 // and the two ways reading can fail.
 
+#include "FileBytes.h"
 #include "FileMd5.h"
 
 #include <QCryptographicHash>
@@ -20,11 +21,6 @@ QByteArray pattern(qint64 size)
     return data;
 }
 
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 } // namespace
 
 class tst_FileMd5 : public QObject
@@ -53,7 +49,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("f"));
-        QVERIFY(writeFile(path, content));
+        QVERIFY(FileBytes::write(path, content));
         QByteArray digest;
         QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
         QCOMPARE(digest.toHex(), md5);
@@ -77,7 +73,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("f"));
         const QByteArray content = pattern(size);
-        QVERIFY(writeFile(path, content));
+        QVERIFY(FileBytes::write(path, content));
         QByteArray digest;
         QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
         QCOMPARE(digest, QCryptographicHash::hash(content, QCryptographicHash::Md5));
@@ -101,7 +97,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("file")), "x"));
+        QVERIFY(FileBytes::write(dir.filePath(QStringLiteral("file")), "x"));
         const QString full = QDir::isAbsolutePath(path) ? path : dir.filePath(path);
         if (path.startsWith(QLatin1String("/sys/"))) {
             QFile probe(full);

@@ -2,6 +2,7 @@
 
 #include "CryptoHelper.h"
 #include "CryptoSigning.h"
+#include "FileBytes.h"
 #include "OpenSslTool.h"
 #include "PublicKey.h"
 #include "RsaKey.h"
@@ -13,11 +14,6 @@
 #include <QtTest>
 
 namespace {
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 const QString kDemoPublic = QStringLiteral(KV3_SOURCE_DIR "/keys/demo/public.der");
 const QString kDemoPrivate = QStringLiteral(KV3_SOURCE_DIR "/keys/demo/private.der");
@@ -32,7 +28,7 @@ private Q_SLOTS:
 
     void arrayHoldsTheConfiguredDer()
     {
-        const QByteArray der = readAll(QStringLiteral(KV3_PUBLIC_KEY_DER));
+        const QByteArray der = FileBytes::read(QStringLiteral(KV3_PUBLIC_KEY_DER));
         QCOMPARE(der.size(), 140);
         const QByteArray compiled(reinterpret_cast<const char*>(PUBLIC_KEY), sizeof(PUBLIC_KEY));
         QCOMPARE(compiled.size(), 2048);
@@ -55,7 +51,7 @@ private Q_SLOTS:
         if (QFileInfo(QStringLiteral(KV3_PUBLIC_KEY_DER)).canonicalFilePath()
             != QFileInfo(kDemoPublic).canonicalFilePath())
             QSKIP("built with a maker's own key; the demo pair does not apply");
-        const QByteArray der = readAll(kDemoPrivate);
+        const QByteArray der = FileBytes::read(kDemoPrivate);
         RsaKey pair;
         load_key(pair.get(), reinterpret_cast<const unsigned char*>(der.constData()), der.size());
         pair.setLoaded();
@@ -83,7 +79,7 @@ private Q_SLOTS:
         const QString pub = dir.filePath(QStringLiteral("public.der"));
         QVERIFY2(openssl.privateDerToPem(kDemoPrivate, pem), qPrintable(openssl.lastError()));
         QVERIFY2(openssl.exportRsaPublicKeyDer(pem, pub), qPrintable(openssl.lastError()));
-        QCOMPARE(readAll(pub), readAll(kDemoPublic));
+        QCOMPARE(FileBytes::read(pub), FileBytes::read(kDemoPublic));
     }
 };
 

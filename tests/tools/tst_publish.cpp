@@ -1,6 +1,7 @@
 // kv3-publish from the outside: its subcommands, their errors, and signatures that openssl, an
 // independent RSASSA-PSS implementation, accepts and produces.
 
+#include "FileBytes.h"
 #include "OpenSslTool.h"
 
 #include <QDir>
@@ -34,18 +35,6 @@ Result publish(const QStringList& args)
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
     return result;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
 QByteArray describe(const Result& r)
@@ -93,8 +82,8 @@ private Q_SLOTS:
         QVERIFY2(m_openssl.exportRsaPublicKeyDer(key(QStringLiteral("big.pem")),
                                                  key(QStringLiteral("big-pub.der"))),
                  qPrintable(m_openssl.lastError()));
-        QVERIFY(writeFile(key(QStringLiteral("garbage.der")), QByteArray(300, '\x42')));
-        QVERIFY(writeFile(key(QStringLiteral("empty.der")), QByteArray()));
+        QVERIFY(FileBytes::write(key(QStringLiteral("garbage.der")), QByteArray(300, '\x42')));
+        QVERIFY(FileBytes::write(key(QStringLiteral("empty.der")), QByteArray()));
         QVERIFY2(m_openssl.rsaPublicKeyDerToPem(kDemoPublic, key(QStringLiteral("demo-pub.pem"))),
                  qPrintable(m_openssl.lastError()));
     }
@@ -122,7 +111,7 @@ private Q_SLOTS:
                                 QStringLiteral("-noout")}),
                  qPrintable(m_openssl.lastError()));
         QVERIFY2(m_openssl.exportRsaPublicKeyDer(pem, derived), qPrintable(m_openssl.lastError()));
-        QCOMPARE(readAll(derived), readAll(pub.filePath()));
+        QCOMPARE(FileBytes::read(derived), FileBytes::read(pub.filePath()));
     }
 
     void keygenNeverOverwrites()
@@ -130,11 +119,11 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString priv = dir.filePath(QStringLiteral("private.der"));
-        QVERIFY(writeFile(priv, "the maker's only copy"));
+        QVERIFY(FileBytes::write(priv, "the maker's only copy"));
         const Result r = publish({QStringLiteral("keygen"), QStringLiteral("--out"), dir.path()});
         QVERIFY2(r.exitCode == 1, describe(r));
         QVERIFY2(r.err.contains(QStringLiteral("refusing to overwrite")), describe(r));
-        QCOMPARE(readAll(priv), QByteArray("the maker's only copy"));
+        QCOMPARE(FileBytes::read(priv), QByteArray("the maker's only copy"));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("public.der"))));
     }
 
@@ -148,7 +137,7 @@ private Q_SLOTS:
         QVERIFY2(r.exitCode == 1, describe(r));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("private.der"))));
 
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("plain")), "a file where the folder must go"));
+        QVERIFY(FileBytes::write(dir.filePath(QStringLiteral("plain")), "a file where the folder must go"));
         r = publish(
             {QStringLiteral("keygen"), QStringLiteral("--out"), dir.filePath(QStringLiteral("plain"))});
         QVERIFY2(r.exitCode == 1 && r.err.contains(QStringLiteral("cannot create folder")), describe(r));
@@ -161,9 +150,9 @@ private Q_SLOTS:
         const QStringList files {dir.filePath(QStringLiteral("Kelvaro3.ini")),
                                  dir.filePath(QStringLiteral("empty")),
                                  dir.filePath(QStringLiteral("with space.bin"))};
-        QVERIFY(writeFile(files[0], "[Kelvaro3]\nversion=3.0.1\n"));
-        QVERIFY(writeFile(files[1], QByteArray()));
-        QVERIFY(writeFile(files[2], QByteArray(100000, '\x01')));
+        QVERIFY(FileBytes::write(files[0], "[Kelvaro3]\nversion=3.0.1\n"));
+        QVERIFY(FileBytes::write(files[1], QByteArray()));
+        QVERIFY(FileBytes::write(files[2], QByteArray(100000, '\x01')));
 
         Result r =
             publish(QStringList {QStringLiteral("sign"), QStringLiteral("--key"), kDemoPrivate} + files);
@@ -187,7 +176,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString file = dir.filePath(QStringLiteral("Kelvaro3.ini"));
-        QVERIFY(writeFile(file, "[Kelvaro3]\nsigned=by openssl\n"));
+        QVERIFY(FileBytes::write(file, "[Kelvaro3]\nsigned=by openssl\n"));
         QVERIFY2(m_openssl.sign(key(QStringLiteral("ossl.pem")), file, file + QStringLiteral(".sig")),
                  qPrintable(m_openssl.lastError()));
         const Result r = publish({QStringLiteral("verify"), QStringLiteral("--pubkey"),
@@ -216,21 +205,21 @@ private Q_SLOTS:
         const QString good = dir.filePath(QStringLiteral("good.ini"));
         const QString bad = dir.filePath(QStringLiteral("bad.ini"));
         const QByteArray content("[Kelvaro3]\nversion=3.0.1\n");
-        QVERIFY(writeFile(good, content));
-        QVERIFY(writeFile(bad, content));
+        QVERIFY(FileBytes::write(good, content));
+        QVERIFY(FileBytes::write(bad, content));
         Result r = publish({QStringLiteral("sign"), QStringLiteral("--key"), kDemoPrivate, good, bad});
         QVERIFY2(r.exitCode == 0, describe(r));
         const QString sig = bad + QStringLiteral(".sig");
-        const QByteArray signature = readAll(sig);
+        const QByteArray signature = FileBytes::read(sig);
 
         if (fault == QLatin1String("byte")) {
             QByteArray changed = content;
             changed[3] = 'X';
-            QVERIFY(writeFile(bad, changed));
+            QVERIFY(FileBytes::write(bad, changed));
         } else if (fault == QLatin1String("sig127")) {
-            QVERIFY(writeFile(sig, signature.left(127)));
+            QVERIFY(FileBytes::write(sig, signature.left(127)));
         } else if (fault == QLatin1String("sig129")) {
-            QVERIFY(writeFile(sig, signature + '\0'));
+            QVERIFY(FileBytes::write(sig, signature + '\0'));
         } else if (fault == QLatin1String("otherkey")) {
             QVERIFY2(m_openssl.sign(key(QStringLiteral("ossl.pem")), bad, sig),
                      qPrintable(m_openssl.lastError()));
@@ -285,7 +274,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString file = dir.filePath(QStringLiteral("f"));
-        QVERIFY(writeFile(file, "content"));
+        QVERIFY(FileBytes::write(file, "content"));
         const QString option =
             command == QLatin1String("sign") ? QStringLiteral("--key") : QStringLiteral("--pubkey");
         const Result r = publish({command, option, key(keyFile), file});
@@ -302,8 +291,8 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString good = dir.filePath(QStringLiteral("good"));
         const QString blocked = dir.filePath(QStringLiteral("blocked"));
-        QVERIFY(writeFile(good, "good"));
-        QVERIFY(writeFile(blocked, "blocked"));
+        QVERIFY(FileBytes::write(good, "good"));
+        QVERIFY(FileBytes::write(blocked, "blocked"));
         QVERIFY(QDir().mkdir(blocked + QStringLiteral(".sig"))); // a folder where the .sig must go
         const Result r = publish({QStringLiteral("sign"), QStringLiteral("--key"), kDemoPrivate,
                                   dir.filePath(QStringLiteral("missing")), blocked, good});

@@ -2,13 +2,12 @@
 
 #include "CryptoHelper.h"
 #include "CryptoSigning.h"
-#include "KeyFile.h"
 #include "RsaKey.h"
 #include "crypt_exception.h"
 
 namespace {
 /// Empty when path passes, else the reason it does not.
-QString verifyOne(RsaKey& key, const QString& path)
+QString problemWith(RsaKey& key, const QString& path)
 {
     QByteArray data;
     QByteArray sig;
@@ -32,6 +31,13 @@ QString verifyOne(RsaKey& key, const QString& path)
 }
 } // namespace
 
+VerifyCommand::VerifyCommand()
+    : KeyedFilesCommand({QStringLiteral("pubkey"), QStringLiteral("public.der"),
+                         QStringLiteral("The release public key (public.der)."), KeyFile::Need::PublicHalf,
+                         QStringLiteral("Files to check."), QStringLiteral("no file to check")})
+{
+}
+
 QString VerifyCommand::name() const
 {
     return QStringLiteral("verify");
@@ -43,39 +49,13 @@ QString VerifyCommand::summary() const
         "Check files against their FILE.sig with the release public key, as the updater does.");
 }
 
-void VerifyCommand::setUp(QCommandLineParser& parser)
+bool VerifyCommand::processFile(RsaKey& key, const QString& path)
 {
-    parser.addOption({QStringLiteral("pubkey"), QStringLiteral("The release public key (public.der)."),
-                      QStringLiteral("public.der")});
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to check."),
-                                 QStringLiteral("FILE..."));
-}
-
-int VerifyCommand::execute(const QCommandLineParser& parser)
-{
-    if (!parser.isSet(QStringLiteral("pubkey")))
-        return usageError(parser, QStringLiteral("--pubkey public.der is required"));
-    const QStringList files = parser.positionalArguments();
-    if (files.isEmpty())
-        return usageError(parser, QStringLiteral("no file to check"));
-
-    RsaKey key;
-    QString error;
-    if (!KeyFile::load(parser.value(QStringLiteral("pubkey")), KeyFile::Need::PublicHalf, key, &error)) {
-        err() << "verify: " << error << '\n' << Qt::flush;
-        return Failure;
+    const QString problem = problemWith(key, path);
+    if (problem.isEmpty()) {
+        out() << path << ": OK\n";
+        return true;
     }
-
-    int result = Success;
-    for (const QString& path : files) {
-        const QString problem = verifyOne(key, path);
-        if (problem.isEmpty()) {
-            out() << path << ": OK\n";
-        } else {
-            out() << path << ": FAILED (" << problem << ")\n";
-            result = Failure;
-        }
-    }
-    out() << Qt::flush;
-    return result;
+    out() << path << ": FAILED (" << problem << ")\n";
+    return false;
 }

@@ -1,17 +1,18 @@
 #pragma once
 
-#include "Command.h"
+#include "KeyedFilesCommand.h"
 
 /// `verify --pubkey public.der FILE...`: checks every FILE against FILE.sig the way the updater
 /// does and prints one line per file, "FILE: OK" or "FILE: FAILED (reason)". The exit code is
 /// Success only when every file passes.
-class VerifyCommand : public Command
+class VerifyCommand : public KeyedFilesCommand
 {
 public:
+    VerifyCommand();
+
     QString name() const override;
     QString summary() const override;
 
 protected:
-    void setUp(QCommandLineParser& parser) override;
-    int execute(const QCommandLineParser& parser) override;
+    bool processFile(RsaKey& key, const QString& path) override;
 };
