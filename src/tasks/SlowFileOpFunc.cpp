@@ -1,0 +1,7 @@
+#include "SlowFileOpFunc.h"
+
+SlowFileOpFunc::SlowFileOpFunc(const QString& sourcePath, const QString& destPath)
+    : sourcePath(sourcePath)
+    , destPath(destPath)
+{
+}
