@@ -3,6 +3,7 @@
 #include "ASyncFunc.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QString>
 
 /// The body of a file check: an MD5 comparison when md5 is not empty, otherwise the RSA-PSS
@@ -23,7 +24,7 @@ public:
     /// checkMD5() when md5 is not empty, otherwise checkRSA().
     bool run() override;
 
-    /// Reads the whole file at path into data; for small files (the product ini, a signature).
+    /// Reads the whole file at path into data; for small files (a signature).
     bool readFile(QString path, QByteArray& data);
     /// True when the file's MD5 equals md5, compared without regard to case and nothing else.
     bool checkMD5();
@@ -34,6 +35,8 @@ public:
     const QString md5;
 
 private:
+    /// The digest of the file at path, read in chunks; reports why it could not be read.
+    bool hashFile(const QString& path, QCryptographicHash::Algorithm algorithm, QByteArray& digest);
     void reportOpenFailed(const QString& path);
     void reportReadFailed(const QString& path);
 };

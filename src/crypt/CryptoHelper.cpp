@@ -56,9 +56,15 @@ bool verify_msg(rsa_key* key, const unsigned char* msg, unsigned long msglen, un
 {
     unsigned char hash[kSha1Size];
     hash_msg(msg, msglen, hash);
+    return verify_hash(key, hash, kSha1Size, sig, siglen);
+}
+
+bool verify_hash(rsa_key* key, const unsigned char* hash, unsigned long hashlen, unsigned char* sig,
+                 unsigned long siglen)
+{
     int status = 0;
-    check_err("rsa_verify_hash",
-              rsa_verify_hash_ex(sig, siglen, hash, kSha1Size, LTC_PKCS_1_PSS, hash_idx, kSaltLength, &status,
-                                 key));
+    check_err(
+        "rsa_verify_hash",
+        rsa_verify_hash_ex(sig, siglen, hash, hashlen, LTC_PKCS_1_PSS, hash_idx, kSaltLength, &status, key));
     return status == 1;
 }

@@ -36,3 +36,8 @@ void load_key(rsa_key* key, const unsigned char* in, unsigned long len);
 /// signature of the wrong length or form, and for any other libtomcrypt error.
 bool verify_msg(rsa_key* key, const unsigned char* msg, unsigned long msglen, unsigned char* sig,
                 unsigned long siglen);
+
+/// verify_msg() for a message whose SHA-1 digest the caller has computed already, for example in
+/// chunks while reading a file: hash holds the hashlen (20) bytes of that digest.
+bool verify_hash(rsa_key* key, const unsigned char* hash, unsigned long hashlen, unsigned char* sig,
+                 unsigned long siglen);

@@ -113,12 +113,14 @@ private Q_SLOTS:
         QTest::newRow("signed by the release pair") << QString() << true;
         QTest::newRow("signed by openssl with the release pair") << QStringLiteral("openssl") << true;
         QTest::newRow("empty file, signed") << QStringLiteral("empty") << true;
+        QTest::newRow("file of many chunks, signed") << QStringLiteral("large") << true;
         QTest::newRow("one byte changed after signing") << QStringLiteral("byte") << false;
         QTest::newRow("sig of 127 bytes") << QStringLiteral("sig127") << false;
         QTest::newRow("sig of 129 bytes") << QStringLiteral("sig129") << false;
         QTest::newRow("sig of another key") << QStringLiteral("other") << false;
         QTest::newRow("sig of an openssl key") << QStringLiteral("opensslother") << false;
         QTest::newRow("sig empty") << QStringLiteral("sig0") << false;
+        QTest::newRow("sig followed by a MiB") << QStringLiteral("sighuge") << false;
     }
     void signature()
     {
@@ -128,7 +130,12 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString file = dir.filePath(QStringLiteral("Kelvaro3.ini"));
         const QString sigFile = file + QStringLiteral(".sig");
-        const QByteArray content = fault == QLatin1String("empty") ? QByteArray() : kIni;
+        QByteArray content = kIni;
+        if (fault == QLatin1String("empty"))
+            content.clear();
+        else if (fault == QLatin1String("large"))
+            content = kIni.repeated(20000); // about 1.3 MiB
+
         QVERIFY(FileBytes::write(file, content));
         QByteArray sig = sign(m_demoPair, content);
 
@@ -144,6 +151,8 @@ private Q_SLOTS:
             sig = sign(m_otherPair, content);
         } else if (fault == QLatin1String("sig0")) {
             sig.clear();
+        } else if (fault == QLatin1String("sighuge")) {
+            sig.append(QByteArray(1 << 20, '\0'));
         }
         QVERIFY(FileBytes::write(sigFile, sig));
         if (fault == QLatin1String("openssl")) {

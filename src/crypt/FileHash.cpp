@@ -1,11 +1,10 @@
-#include "FileMd5.h"
+#include "FileHash.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 
 #include <memory>
 
-FileReadStatus fileMd5(const QString& path, QByteArray& digest)
+FileReadStatus fileHash(const QString& path, QCryptographicHash::Algorithm algorithm, QByteArray& digest)
 {
     QFile file(path);
     // Unbuffered: QFile's own buffer would only add a copy of every byte.
@@ -13,11 +12,11 @@ FileReadStatus fileMd5(const QString& path, QByteArray& digest)
         return FileReadStatus::OpenFailed;
 
     const qint64 size = file.size();
-    const auto buffer = std::make_unique<char[]>(kFileMd5ChunkSize);
-    QCryptographicHash hash(QCryptographicHash::Md5);
+    const auto buffer = std::make_unique<char[]>(kFileHashChunkSize);
+    QCryptographicHash hash(algorithm);
     qint64 done = 0;
     while (done < size) {
-        const qint64 got = file.read(buffer.get(), qMin(kFileMd5ChunkSize, size - done));
+        const qint64 got = file.read(buffer.get(), qMin(kFileHashChunkSize, size - done));
         // A read error, or the file ended early (it shrank, or it reports more than it holds).
         if (got <= 0)
             return FileReadStatus::ReadFailed;

@@ -1,8 +1,8 @@
-// MD5 of a file in fixed-size chunks: same digest as hashing the whole file at once, for any size,
-// and the two ways reading can fail.
+// Digest of a file in fixed-size chunks: same digest as hashing the whole file at once, for any
+// size, and the two ways reading can fail.
 
 #include "FileBytes.h"
-#include "FileMd5.h"
+#include "FileHash.h"
 #include "ShortReadFile.h"
 
 #include <QCryptographicHash>
@@ -24,51 +24,64 @@ QByteArray pattern(qint64 size)
 
 } // namespace
 
-class tst_FileMd5 : public QObject
+class tst_FileHash : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Known answers from RFC 1321, appendix A.5.
+    // Known answers from RFC 1321, appendix A.5 (MD5) and FIPS 180-2, appendix A (SHA-1).
     void knownAnswers_data()
     {
+        QTest::addColumn<QCryptographicHash::Algorithm>("algorithm");
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QByteArray>("md5");
-        QTest::newRow("empty") << QByteArray() << QByteArray("d41d8cd98f00b204e9800998ecf8427e");
-        QTest::newRow("a") << QByteArray("a") << QByteArray("0cc175b9c0f1b6a831c399e269772661");
-        QTest::newRow("abc") << QByteArray("abc") << QByteArray("900150983cd24fb0d6963f7d28e17f72");
-        QTest::newRow("message digest")
-            << QByteArray("message digest") << QByteArray("f96b697d7cb7938d525a2f31aaf161d0");
-        QTest::newRow("digits") << QByteArray("1234567890123456789012345678901234567890"
-                                              "1234567890123456789012345678901234567890")
-                                << QByteArray("57edf4a22be3c955ac49da2e2107b67a");
+        QTest::addColumn<QByteArray>("expected");
+        const auto md5 = QCryptographicHash::Md5;
+        const auto sha1 = QCryptographicHash::Sha1;
+        QTest::newRow("md5 empty") << md5 << QByteArray() << QByteArray("d41d8cd98f00b204e9800998ecf8427e");
+        QTest::newRow("md5 a") << md5 << QByteArray("a") << QByteArray("0cc175b9c0f1b6a831c399e269772661");
+        QTest::newRow("md5 abc") << md5 << QByteArray("abc")
+                                 << QByteArray("900150983cd24fb0d6963f7d28e17f72");
+        QTest::newRow("md5 message digest")
+            << md5 << QByteArray("message digest") << QByteArray("f96b697d7cb7938d525a2f31aaf161d0");
+        QTest::newRow("md5 digits") << md5
+                                    << QByteArray("1234567890123456789012345678901234567890"
+                                                  "1234567890123456789012345678901234567890")
+                                    << QByteArray("57edf4a22be3c955ac49da2e2107b67a");
+        QTest::newRow("sha1 abc") << sha1 << QByteArray("abc")
+                                  << QByteArray("a9993e364706816aba3e25717850c26c9cd0d89d");
+        QTest::newRow("sha1 million a")
+            << sha1 << QByteArray(1000000, 'a') << QByteArray("34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     }
     void knownAnswers()
     {
+        QFETCH(QCryptographicHash::Algorithm, algorithm);
         QFETCH(QByteArray, content);
-        QFETCH(QByteArray, md5);
+        QFETCH(QByteArray, expected);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("f"));
         QVERIFY(FileBytes::write(path, content));
         QByteArray digest;
-        QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
-        QCOMPARE(digest.toHex(), md5);
+        QCOMPARE(fileHash(path, algorithm, digest), FileReadStatus::Ok);
+        QCOMPARE(digest.toHex(), expected);
     }
 
     // Sizes around the chunk edges, where an off-by-one would drop or repeat bytes.
     void chunkEdges_data()
     {
+        QTest::addColumn<QCryptographicHash::Algorithm>("algorithm");
         QTest::addColumn<qint64>("size");
         for (qint64 chunks : {1, 2, 5}) {
             for (qint64 delta : {-1, 0, 1}) {
-                const qint64 size = chunks * kFileMd5ChunkSize + delta;
-                QTest::addRow("%lld", size) << size;
+                const qint64 size = chunks * kFileHashChunkSize + delta;
+                QTest::addRow("md5 %lld", size) << QCryptographicHash::Md5 << size;
+                QTest::addRow("sha1 %lld", size) << QCryptographicHash::Sha1 << size;
             }
         }
     }
     void chunkEdges()
     {
+        QFETCH(QCryptographicHash::Algorithm, algorithm);
         QFETCH(qint64, size);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
@@ -76,8 +89,8 @@ private Q_SLOTS:
         const QByteArray content = pattern(size);
         QVERIFY(FileBytes::write(path, content));
         QByteArray digest;
-        QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
-        QCOMPARE(digest, QCryptographicHash::hash(content, QCryptographicHash::Md5));
+        QCOMPARE(fileHash(path, algorithm, digest), FileReadStatus::Ok);
+        QCOMPARE(digest, QCryptographicHash::hash(content, algorithm));
     }
 
     void failures_data()
@@ -101,7 +114,7 @@ private Q_SLOTS:
         if (full.isEmpty())
             QSKIP("no file here that is shorter than its reported size");
         QByteArray digest("untouched");
-        QCOMPARE(fileMd5(full, digest), status);
+        QCOMPARE(fileHash(full, QCryptographicHash::Md5, digest), status);
         QCOMPARE(digest, QByteArray("untouched"));
     }
 
@@ -130,10 +143,10 @@ private Q_SLOTS:
         QCOMPARE(expected.size(), 32);
 
         QByteArray digest;
-        QCOMPARE(fileMd5(path, digest), FileReadStatus::Ok);
+        QCOMPARE(fileHash(path, QCryptographicHash::Md5, digest), FileReadStatus::Ok);
         QCOMPARE(digest.toHex(), expected);
     }
 };
 
-QTEST_GUILESS_MAIN(tst_FileMd5)
-#include "tst_filemd5.moc"
+QTEST_GUILESS_MAIN(tst_FileHash)
+#include "tst_filehash.moc"
