@@ -80,6 +80,7 @@ private Q_SLOTS:
     void noParallelismEndsInError();
     void messagesAndErrorsRelayed();
     void clearSubTasksDetachesAndDeletes();
+    void destructionReleasesSubTasks();
     void resetRunsSameSubTasksAgain();
     void discardingResetAfterCancelAllowsNewRun();
     void staleStartsDoNotExceedLimit();
@@ -570,12 +571,37 @@ void tst_ComposedTaskSpecification::clearSubTasksDetachesAndDeletes()
             && parent.doneTasks.isEmpty());
     QVERIFY2(!watch.isNull(), "deletion is deferred: the task may be inside its own signal");
     Q_EMIT a->message(QStringLiteral("late"));
+    ScriptedTask sibling(QStringLiteral("sibling"), &log, nullptr, 0.0);
+    parent.handleOtherTaskCancelled(&sibling);
+    QVERIFY2(!log.contains(QStringLiteral("a told of sibling")), qPrintable(joined(log)));
     a->endFinished();
     QCOMPARE(messages.size(), 0);
     QCOMPARE(progress.size(), 0);
     QCOMPARE(ended.size(), 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(watch.isNull());
+}
+
+void tst_ComposedTaskSpecification::destructionReleasesSubTasks()
+{
+    QStringList log;
+    auto* parent = new TestComposed(2, 1.0);
+    QPointer<ScriptedTask> child = addScripted(parent, QStringLiteral("child"), &log, 0.5);
+    // Not a QObject child: only the deferred deletion releases it.
+    auto* adopted = new ScriptedTask(QStringLiteral("adopted"), &log, nullptr, 0.5);
+    QPointer<ScriptedTask> adoptedWatch(adopted);
+    parent->addSubTask(adopted);
+    parent->execute();
+    QTRY_COMPARE(adopted->state, StateRunning);
+    log.clear();
+    delete parent;
+    QVERIFY(child.isNull());
+    QVERIFY2(log.isEmpty(),
+             qPrintable(QStringLiteral("running sub-tasks are neither ended nor cancelled: ") + joined(log)));
+    QVERIFY(!adoptedWatch.isNull());
+    QCOMPARE(adopted->state, StateRunning);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(adoptedWatch.isNull());
 }
 
 void tst_ComposedTaskSpecification::resetRunsSameSubTasksAgain()
