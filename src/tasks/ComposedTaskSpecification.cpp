@@ -60,7 +60,7 @@ void ComposedTaskSpecification::executeSubTasks()
     // and ignore start dispatches an earlier run still has queued.
     hasCanceledSubTask = false;
     subtasksDoneCalled = false;
-    m_staleStarts = m_queuedStarts;
+    abandonQueuedStarts();
 
     // A negative limit is treated like 0: the task ends at once instead of never.
     const qsizetype n = std::max<qsizetype>(0, std::min<qsizetype>(pendingTasks.size(), maxParallelTasks));
@@ -230,6 +230,13 @@ void ComposedTaskSpecification::releaseSubTasks(bool deleteChildren)
     m_accountedProgress.clear();
     m_progressSum = 0.0;
     m_progressCompensation = 0.0;
+    abandonQueuedStarts();
+}
+
+void ComposedTaskSpecification::abandonQueuedStarts()
+{
+    // Queued dispatches cannot be taken back; they are counted off when they arrive instead.
+    m_staleStarts = m_queuedStarts;
 }
 
 void ComposedTaskSpecification::reset()
@@ -243,6 +250,7 @@ void ComposedTaskSpecification::reset()
     doneTasks.clear();
     hasCanceledSubTask = false;
     subtasksDoneCalled = false;
+    abandonQueuedStarts();
     recomputeProgressSum();
     TaskSpecification::reset();
 }

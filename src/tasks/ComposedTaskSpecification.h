@@ -86,6 +86,7 @@ private Q_SLOTS:
 private:
     void releaseSubTasks(bool deleteChildren);
     void queueStartNextTask();
+    void abandonQueuedStarts();
     void onSubTaskProgress(qsizetype index, TaskSpecification* task);
     void recomputeProgressSum();
     void addToProgressSum(double delta);

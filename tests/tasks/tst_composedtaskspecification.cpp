@@ -83,6 +83,8 @@ private Q_SLOTS:
     void destructionReleasesSubTasks();
     void resetRunsSameSubTasksAgain();
     void discardingResetAfterCancelAllowsNewRun();
+    void resetTaskStartsNothingByItself_data();
+    void resetTaskStartsNothingByItself();
     void staleStartsDoNotExceedLimit();
 };
 
@@ -652,6 +654,37 @@ void tst_ComposedTaskSpecification::discardingResetAfterCancelAllowsNewRun()
     QTRY_VERIFY2(finished.size() == 1, qPrintable(joined(log)));
     QCOMPARE(fresh->executeCount, 1);
     QCOMPARE(parent.state, StateFinished);
+}
+
+void tst_ComposedTaskSpecification::resetTaskStartsNothingByItself_data()
+{
+    QTest::addColumn<bool>("discarding");
+    QTest::newRow("same sub-tasks") << false;
+    QTest::newRow("fresh sub-tasks") << true;
+}
+
+void tst_ComposedTaskSpecification::resetTaskStartsNothingByItself()
+{
+    // Reset while a start is still queued: until it is executed again, an idle task starts nothing.
+    QStringList log;
+    TestComposed parent(1, 1.0);
+    ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.5);
+    addScripted(&parent, QStringLiteral("b"), &log, 0.5);
+    parent.execute();
+    QTRY_COMPARE(a->state, StateRunning);
+    a->endFinished(); // queues the start of b
+    QFETCH(bool, discarding);
+    if (discarding) {
+        parent.discardingReset();
+        addScripted(&parent, QStringLiteral("fresh"), &log, 1.0);
+    } else {
+        parent.reset();
+    }
+    log.clear();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QVERIFY2(log.isEmpty(), qPrintable(joined(log)));
+    QCOMPARE(parent.state, StateIdle);
 }
 
 void tst_ComposedTaskSpecification::staleStartsDoNotExceedLimit()
