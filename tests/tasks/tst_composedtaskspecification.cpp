@@ -63,6 +63,8 @@ private Q_SLOTS:
     void nextStartsInLaterDispatch();
     void cancelledSubTaskStopsTheRun_data();
     void cancelledSubTaskStopsTheRun();
+    void secondEndOfSubTaskFreesNoPlace_data();
+    void secondEndOfSubTaskFreesNoPlace();
     void broadcastNamesFirstCancelledOnce();
     void broadcastEndingEveryoneEndsOnce();
     void stateFromSubTasks_data();
@@ -239,6 +241,38 @@ void tst_ComposedTaskSpecification::cancelledSubTaskStopsTheRun()
     QCOMPARE(c->executeCount, 0);
     QCOMPARE(d->executeCount, 0);
     QVERIFY2(log.contains(QStringLiteral("a told of b")), qPrintable(joined(log)));
+}
+
+void tst_ComposedTaskSpecification::secondEndOfSubTaskFreesNoPlace_data()
+{
+    QTest::addColumn<int>("secondEnd"); // -1: finished again
+    QTest::newRow("finished twice") << -1;
+    QTest::newRow("finished, then cancelled") << int(ScriptedTask::EndErrorCanceled);
+}
+
+void tst_ComposedTaskSpecification::secondEndOfSubTaskFreesNoPlace()
+{
+    // A faulty sub-task that ends twice must neither start an extra sub-task nor end the run.
+    QFETCH(int, secondEnd);
+    QStringList log;
+    TestComposed parent(1, 1.0);
+    ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.3);
+    ScriptedTask* b = addScripted(&parent, QStringLiteral("b"), &log, 0.3);
+    ScriptedTask* c = addScripted(&parent, QStringLiteral("c"), &log, 0.4);
+    QSignalSpy ended(&parent, &TaskSpecification::canceled);
+    parent.execute();
+    QTRY_COMPARE(a->state, StateRunning);
+    a->endFinished();
+    if (secondEnd < 0)
+        a->endFinished();
+    else
+        a->end(ScriptedTask::OnSignal(secondEnd));
+    QTRY_COMPARE(b->state, StateRunning);
+    QCoreApplication::processEvents();
+    QVERIFY2(c->executeCount == 0, qPrintable(joined(log)));
+    QCOMPARE(parent.state, StateRunning);
+    QCOMPARE(ended.size(), 0);
+    QCOMPARE(parent.doneTasks.size(), 1);
 }
 
 void tst_ComposedTaskSpecification::broadcastNamesFirstCancelledOnce()
