@@ -1,5 +1,6 @@
 #include "ComposedTaskSpecification.h"
 
+#include <QPointer>
 #include <QtMath>
 
 #include <algorithm>
@@ -259,12 +260,19 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
                                          bool& downloading)
 {
     downloading = false;
-    for (TaskSpecification* task : std::as_const(subTasks)) {
+    // A sub-task's tick may report an error (a transfer whose retry cannot create its file), which
+    // the window shows in a modal box: its event loop can release the whole tree before the call
+    // returns. The snapshot keeps the list valid; the guard stops the walk over deleted sub-tasks.
+    const QList<TaskSpecification*> tasks = subTasks;
+    const QPointer<ComposedTaskSpecification> self(this);
+    for (TaskSpecification* task : tasks) {
         quint64 done = 0;
         quint64 total = 0;
         quint64 taskSpeed = 0;
         bool taskDownloading = false;
         task->timeTick(done, total, taskSpeed, taskDownloading);
+        if (!self)
+            return;
         if (taskDownloading)
             downloading = true;
         speed += taskSpeed;

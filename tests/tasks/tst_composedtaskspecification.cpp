@@ -1,10 +1,12 @@
 #include "ComposedTaskSpecification.h"
 #include "ScriptedTask.h"
 
+#include <QEventLoop>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -34,6 +36,19 @@ protected:
     {
         ++subtasksDoneCount;
         ComposedTaskSpecification::subtasksDone();
+    }
+};
+
+// A transfer whose retry after a stall cannot create its local file: it reports error() from inside
+// timeTick().
+class ErrorOnTickTask : public ScriptedTask
+{
+public:
+    using ScriptedTask::ScriptedTask;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override
+    {
+        ScriptedTask::timeTick(downloadDone, downloadTotal, speed, downloading);
+        Q_EMIT error(QStringLiteral("Unable to create file %1 for saving").arg(name));
     }
 };
 
@@ -78,6 +93,7 @@ private Q_SLOTS:
     void progressFollowsManyEvents();
     void timeTickSums_data();
     void timeTickSums();
+    void treeReleasedDuringTick();
     void noParallelismEndsInError_data();
     void noParallelismEndsInError();
     void messagesAndErrorsRelayed();
@@ -545,6 +561,48 @@ void tst_ComposedTaskSpecification::timeTickSums()
     QCOMPARE(total, expected[1]);
     QCOMPARE(speed, expected[2]);
     QCOMPARE(downloading, expected[3] != 0);
+}
+
+void tst_ComposedTaskSpecification::treeReleasedDuringTick()
+{
+    // The window shows error() in a modal message box, whose event loop runs inside the emission.
+    // When a sub-task reports an error from inside timeTick() and the tree is released while the
+    // box is open, the tick must not go on over the deleted sub-tasks of the nested and the outer
+    // composed task.
+    QStringList log;
+    auto* root = new TestComposed(2, 1.0);
+    auto* nested = new TestComposed(2, 0.5, root);
+    auto* failing = new ErrorOnTickTask(QStringLiteral("failing"), &log, nested, 0.5);
+    nested->addSubTask(failing);
+    addScripted(nested, QStringLiteral("after in nested"), &log, 0.5)->tickDone = 10;
+    root->addSubTask(nested);
+    addScripted(root, QStringLiteral("after in root"), &log, 0.5)->tickDone = 20;
+    QPointer<TestComposed> rootWatch(root);
+    QPointer<ScriptedTask> failingWatch(failing);
+
+    int boxes = 0;
+    connect(root, &TaskSpecification::error, this, [&] {
+        ++boxes;
+        QEventLoop box;
+        QTimer::singleShot(0, &box, [&] {
+            connect(root, &QObject::destroyed, &box, &QEventLoop::quit);
+            root->deleteLater();
+        });
+        QTimer::singleShot(10000, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    // The engine's timer ticks the tree from an event-loop dispatch.
+    bool tickReturned = false;
+    QTimer::singleShot(0, this, [&] {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        root->timeTick(done, total, speed, downloading);
+        tickReturned = true;
+    });
+    QTRY_VERIFY(tickReturned);
+    QCOMPARE(boxes, 1);
+    QVERIFY(rootWatch.isNull());
+    QVERIFY(failingWatch.isNull());
 }
 
 void tst_ComposedTaskSpecification::noParallelismEndsInError_data()
