@@ -84,7 +84,9 @@ private Q_SLOTS:
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
+    void releaseSubTasks(bool deleteChildren);
     void queueStartNextTask();
+    void abandonQueuedStarts();
     void onSubTaskProgress(qsizetype index, TaskSpecification* task);
     void recomputeProgressSum();
     void addToProgressSum(double delta);
@@ -96,6 +98,9 @@ private:
     QList<double> m_accountedProgress;
     double m_progressSum = 0.0;
     double m_progressCompensation = 0.0;
+
+    // This task's otherTaskCancelled -> sub-task connections, released with the sub-tasks.
+    QList<QMetaObject::Connection> m_cancelLinks;
 
     // startNextTask() dispatches that are still queued, and how many of them belong to an earlier
     // run (to be ignored: they must not start sub-tasks of the current run).

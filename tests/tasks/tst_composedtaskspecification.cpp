@@ -80,8 +80,11 @@ private Q_SLOTS:
     void noParallelismEndsInError();
     void messagesAndErrorsRelayed();
     void clearSubTasksDetachesAndDeletes();
+    void destructionReleasesSubTasks();
     void resetRunsSameSubTasksAgain();
     void discardingResetAfterCancelAllowsNewRun();
+    void resetTaskStartsNothingByItself_data();
+    void resetTaskStartsNothingByItself();
     void staleStartsDoNotExceedLimit();
 };
 
@@ -161,12 +164,6 @@ void tst_ComposedTaskSpecification::nextStartsInLaterDispatch()
     QList<ScriptedTask*> tasks;
     for (int i = 0; i < 4; ++i)
         tasks << addScripted(&parent, QString::number(i), &log, 0.25, ScriptedTask::FinishAtOnce);
-    int startedInsideEnd = 0;
-    connect(&parent, &ComposedTaskSpecification::startNextTask, this, [&] {
-        if (ScriptedTask::endDepth == 0)
-            return;
-        ++startedInsideEnd; // queuing from inside an end signal is the expected way
-    });
     QSignalSpy finished(&parent, &TaskSpecification::finished);
     parent.execute();
     QVERIFY2(log.isEmpty(), "no sub-task may start inside execute()");
@@ -178,9 +175,11 @@ void tst_ComposedTaskSpecification::nextStartsInLaterDispatch()
     QCOMPARE(finished.size(), 0); // the end comes in one more dispatch
     QCoreApplication::sendPostedEvents(&parent, QEvent::MetaCall);
     QCOMPARE(finished.size(), 1);
-    QVERIFY(startedInsideEnd > 0);
-    for (ScriptedTask* t : std::as_const(tasks))
+    for (ScriptedTask* t : std::as_const(tasks)) {
         QCOMPARE(t->executeCount, 1);
+        QVERIFY2(t->endDepthAtStart == 0,
+                 qPrintable(t->name + QStringLiteral(" was started from inside another task's end")));
+    }
 }
 
 void tst_ComposedTaskSpecification::cancelledSubTaskStopsTheRun_data()
@@ -570,12 +569,37 @@ void tst_ComposedTaskSpecification::clearSubTasksDetachesAndDeletes()
             && parent.doneTasks.isEmpty());
     QVERIFY2(!watch.isNull(), "deletion is deferred: the task may be inside its own signal");
     Q_EMIT a->message(QStringLiteral("late"));
+    ScriptedTask sibling(QStringLiteral("sibling"), &log, nullptr, 0.0);
+    parent.handleOtherTaskCancelled(&sibling);
+    QVERIFY2(!log.contains(QStringLiteral("a told of sibling")), qPrintable(joined(log)));
     a->endFinished();
     QCOMPARE(messages.size(), 0);
     QCOMPARE(progress.size(), 0);
     QCOMPARE(ended.size(), 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(watch.isNull());
+}
+
+void tst_ComposedTaskSpecification::destructionReleasesSubTasks()
+{
+    QStringList log;
+    auto* parent = new TestComposed(2, 1.0);
+    QPointer<ScriptedTask> child = addScripted(parent, QStringLiteral("child"), &log, 0.5);
+    // Not a QObject child: only the deferred deletion releases it.
+    auto* adopted = new ScriptedTask(QStringLiteral("adopted"), &log, nullptr, 0.5);
+    QPointer<ScriptedTask> adoptedWatch(adopted);
+    parent->addSubTask(adopted);
+    parent->execute();
+    QTRY_COMPARE(adopted->state, StateRunning);
+    log.clear();
+    delete parent;
+    QVERIFY(child.isNull());
+    QVERIFY2(log.isEmpty(),
+             qPrintable(QStringLiteral("running sub-tasks are neither ended nor cancelled: ") + joined(log)));
+    QVERIFY(!adoptedWatch.isNull());
+    QCOMPARE(adopted->state, StateRunning);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(adoptedWatch.isNull());
 }
 
 void tst_ComposedTaskSpecification::resetRunsSameSubTasksAgain()
@@ -626,6 +650,37 @@ void tst_ComposedTaskSpecification::discardingResetAfterCancelAllowsNewRun()
     QTRY_VERIFY2(finished.size() == 1, qPrintable(joined(log)));
     QCOMPARE(fresh->executeCount, 1);
     QCOMPARE(parent.state, StateFinished);
+}
+
+void tst_ComposedTaskSpecification::resetTaskStartsNothingByItself_data()
+{
+    QTest::addColumn<bool>("discarding");
+    QTest::newRow("same sub-tasks") << false;
+    QTest::newRow("fresh sub-tasks") << true;
+}
+
+void tst_ComposedTaskSpecification::resetTaskStartsNothingByItself()
+{
+    // Reset while a start is still queued: until it is executed again, an idle task starts nothing.
+    QStringList log;
+    TestComposed parent(1, 1.0);
+    ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.5);
+    addScripted(&parent, QStringLiteral("b"), &log, 0.5);
+    parent.execute();
+    QTRY_COMPARE(a->state, StateRunning);
+    a->endFinished(); // queues the start of b
+    QFETCH(bool, discarding);
+    if (discarding) {
+        parent.discardingReset();
+        addScripted(&parent, QStringLiteral("fresh"), &log, 1.0);
+    } else {
+        parent.reset();
+    }
+    log.clear();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QVERIFY2(log.isEmpty(), qPrintable(joined(log)));
+    QCOMPARE(parent.state, StateIdle);
 }
 
 void tst_ComposedTaskSpecification::staleStartsDoNotExceedLimit()
