@@ -34,6 +34,19 @@ void MainTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
+void MainTaskSpecification::subtasksDone()
+{
+    // A cancel during the downloads reaches one transfer as the user's request; the download list
+    // then aborts its other transfers as failures, and a failure outranks a user cancel among
+    // sub-tasks. The run did not fail, though: the user stopped it, and the engine must tell them
+    // apart (a failure offers a restart, a cancel ends the program).
+    if (isUserCanceled && getStateFromSubTasks() != StateFinished) {
+        userCancel();
+        return;
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
 void MainTaskSpecification::reset()
 {
     clearSubTasks();

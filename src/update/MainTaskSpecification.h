@@ -21,7 +21,9 @@ class QNetworkAccessManager;
 // Each stage reads its part of the plan when it starts. When a stage ends cancelled no later stage
 // starts and this task ends at once, StateErrorCanceled or StateUserCanceled; a failure before
 // stage 4 has touched only the temporary directory, one in stage 4 has been undone by then. A user
-// cancel is passed down with userCanceled(); timeTick() sums the transfer figures of the downloads.
+// cancel is passed down with userCanceled(); a run the user asked to stop that does not finish ends
+// StateUserCanceled, even when a stage reports the transfers it aborted for it as failures.
+// timeTick() sums the transfer figures of the downloads.
 //
 // GUI thread only. The manager, the mirror pool and the configuration are not owned and must
 // outlive the run.
@@ -42,6 +44,9 @@ public Q_SLOTS:
     void execute() override;
     // Discards the stages, empties the plan and returns to StateIdle.
     void reset() override;
+
+protected:
+    void subtasksDone() override;
 
 private:
     void makeSubtasksAndStart();
