@@ -5,6 +5,7 @@
 #include "FileReplaceListTaskSpecification.h"
 #include "FileReplaceTaskSpecification.h"
 #include "ScratchInstallation.h"
+#include "TaskRun.h"
 #include "TreeSnapshot.h"
 
 #include <QDir>
@@ -49,28 +50,6 @@ struct Bench
     bool ok = false;
 };
 
-struct Run
-{
-    explicit Run(TaskSpecification* task)
-        : finished(task, &TaskSpecification::finished)
-        , canceled(task, &TaskSpecification::canceled)
-        , messages(task, &TaskSpecification::message)
-    {
-    }
-    bool ended() const { return finished.count() + canceled.count() == 1; }
-    QStringList messageTexts() const
-    {
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
-    }
-    QString log() const { return messageTexts().join(QLatin1Char('\n')); }
-    QSignalSpy finished;
-    QSignalSpy canceled;
-    QSignalSpy messages;
-};
-
 QString describeSubTasks(const ComposedTaskSpecification& task, const QString& root)
 {
     QStringList parts;
@@ -108,7 +87,7 @@ void tst_FileReplaceList::emptyListFinishesAtOnce()
     QVERIFY2(bench.isValid(), "no scratch installation");
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           0.4);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QCOMPARE(run.finished.count(), 1);
     QVERIFY(task.subTasks.isEmpty());
@@ -150,7 +129,7 @@ void tst_FileReplaceList::directoriesFirstInSortedOrder()
 
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QCOMPARE(describeSubTasks(task, bench.install.path()), expectedSubTasks);
     QTRY_VERIFY2(run.ended(), "the list did not end");
@@ -190,7 +169,7 @@ void tst_FileReplaceList::failureStopsAndUndoesEverything()
 
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the list did not end");
 
@@ -218,7 +197,7 @@ void tst_FileReplaceList::journalHoldsCompletedFilesInOrderOfCompletion()
 
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           1.0);
-    Run run(&task);
+    TaskRun run(&task);
     QStringList completed;
     QStringList journalAtRollback;
     connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
@@ -266,7 +245,7 @@ void tst_FileReplaceList::immutableTargetFolderLeavesInstallationAsItWas()
         QSKIP("chattr +i is not available on this file system");
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the list did not end");
 
@@ -290,7 +269,7 @@ void tst_FileReplaceList::userCancelUndoesEverything()
 
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     // The first file task to finish triggers the cancel: it is complete, another may be running.
     for (TaskSpecification* sub : std::as_const(task.subTasks)) {
@@ -319,7 +298,7 @@ void tst_FileReplaceList::resetUndoesACompletedInstallation()
 
     FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
                                           1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the list did not end");
     QCOMPARE(task.state, StateFinished);

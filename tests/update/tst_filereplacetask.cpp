@@ -4,6 +4,7 @@
 #include "FileReplaceTaskSpecification.h"
 #include "GzipBytes.h"
 #include "ScratchInstallation.h"
+#include "TaskRun.h"
 #include "TreeSnapshot.h"
 
 #include <QCryptographicHash>
@@ -78,28 +79,6 @@ struct Bench
     QList<QString> oldFiles;
 };
 
-// Runs a task to its end; the spies stay readable afterwards.
-struct Run
-{
-    explicit Run(TaskSpecification* task)
-        : finished(task, &TaskSpecification::finished)
-        , canceled(task, &TaskSpecification::canceled)
-        , messages(task, &TaskSpecification::message)
-    {
-    }
-    bool ended() const { return finished.count() + canceled.count() == 1; }
-    QStringList messageTexts() const
-    {
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
-    }
-    QSignalSpy finished;
-    QSignalSpy canceled;
-    QSignalSpy messages;
-};
-
 } // namespace
 
 class tst_FileReplaceTask : public QObject
@@ -169,7 +148,7 @@ void tst_FileReplaceTask::subTasksWeightsAndJournal()
 
     FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
                                       nullptr, 0.25);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QStringList subTasks;
     for (TaskSpecification* sub : std::as_const(task.subTasks))
@@ -178,11 +157,11 @@ void tst_FileReplaceTask::subTasksWeightsAndJournal()
     QCOMPARE(subTasks, expectedSubTasks);
 
     QTRY_VERIFY2(run.ended(), "the replacement did not end");
-    QVERIFY2(run.finished.count() == 1, qPrintable(run.messageTexts().join(QLatin1Char('\n'))));
+    QVERIFY2(run.finished.count() == 1, qPrintable(run.log()));
     QCOMPARE(task.state, StateFinished);
     QCOMPARE(task.progress, 0.25);
     QVERIFY2(run.messageTexts().startsWith(QStringLiteral("add/replace %1").arg(spec.fileName)),
-             qPrintable(run.messageTexts().join(QLatin1Char('\n'))));
+             qPrintable(run.log()));
 
     QCOMPARE(FileBytes::read(bench.installed(dest)), newContent);
     QCOMPARE(FileBytes::read(bench.installed(QStringLiteral("lib/neighbour"))), QByteArray("untouched"));
@@ -237,10 +216,10 @@ void tst_FileReplaceTask::permissionsAndOldCopies()
     const FileReplaceSpecification spec = Bench::entry(path);
     FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
                                       nullptr, 1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the replacement did not end");
-    QVERIFY2(run.finished.count() == 1, qPrintable(run.messageTexts().join(QLatin1Char('\n'))));
+    QVERIFY2(run.finished.count() == 1, qPrintable(run.log()));
 
     const int mode = modeOf(bench.installed(path));
     QVERIFY2(mode == (executable ? 0777 : 0640), qPrintable(QString::number(mode, 8)));
@@ -262,10 +241,10 @@ void tst_FileReplaceTask::packedPlainFileIsInstalledByteForByte()
         Bench::entry(QStringLiteral("bin/tool.gz"), QStringLiteral("bin/tool"), md5Of(plain));
     FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
                                       nullptr, 1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the replacement did not end");
-    QVERIFY2(run.finished.count() == 1, qPrintable(run.messageTexts().join(QLatin1Char('\n'))));
+    QVERIFY2(run.finished.count() == 1, qPrintable(run.log()));
     QCOMPARE(FileBytes::read(bench.installed(QStringLiteral("bin/tool"))), plain);
     QVERIFY2(!QFileInfo::exists(bench.installed(QStringLiteral("bin/tool.gz"))),
              "the packed name was installed as well");
@@ -340,7 +319,7 @@ void tst_FileReplaceTask::failureLeavesInstalledFileAsItWas()
 
     FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
                                       nullptr, 1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the replacement did not end");
     frozen.reset();
@@ -388,7 +367,7 @@ void tst_FileReplaceTask::userCancelUndoesTheSteps()
 
     FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
                                       nullptr, 1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QVERIFY(cancelAfter < task.subTasks.size() - 1);
     connect(task.subTasks.at(cancelAfter), &TaskSpecification::finished, &task,
@@ -413,7 +392,7 @@ void tst_FileReplaceTask::resetUndoesACompletedReplacement()
 
     FileReplaceTaskSpecification task(Bench::entry(QStringLiteral("lib/libvoice.so")), &bench.oldFiles,
                                       &bench.parentJournal, &bench.configuration, nullptr, 1.0);
-    Run run(&task);
+    TaskRun run(&task);
     task.execute();
     QTRY_VERIFY2(run.ended(), "the replacement did not end");
     QCOMPARE(task.state, StateFinished);
