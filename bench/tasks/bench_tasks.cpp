@@ -173,8 +173,9 @@ void RunQuickSubTasksOneAtATime(benchmark::State& state)
     runQuickSubTasks(state, 1);
 }
 BENCHMARK(RunQuickSubTasksOneAtATime)
-    ->RangeMultiplier(2)
-    ->Range(1250, 40000)
+    ->DenseRange(2500, 10000, 2500)
+    ->Arg(20000)
+    ->Arg(40000)
     ->Complexity(benchmark::oN)
     ->Unit(benchmark::kMillisecond);
 
@@ -183,8 +184,9 @@ void RunQuickSubTasksSixAtATime(benchmark::State& state)
     runQuickSubTasks(state, 6);
 }
 BENCHMARK(RunQuickSubTasksSixAtATime)
-    ->RangeMultiplier(2)
-    ->Range(1250, 40000)
+    ->DenseRange(2500, 10000, 2500)
+    ->Arg(20000)
+    ->Arg(40000)
     ->Complexity(benchmark::oN)
     ->Unit(benchmark::kMillisecond);
 

@@ -20,7 +20,11 @@
 //   the run is broadcast once through otherTaskCancelled() to the other running sub-tasks.
 // - subtasksDone() is invoked exactly once per run, when no sub-task runs any more; it ends this
 //   task with the state getStateFromSubTasks() yields. A task without sub-tasks ends inside
-//   executeSubTasks().
+//   executeSubTasks(), and so does one whose maxParallelTasks is below 1 (StateErrorCanceled).
+// - Each executeSubTasks() is a new run: the flags of an earlier run are cleared, and start
+//   dispatches that an earlier run, reset() or clearSubTasks() left queued start nothing.
+// - A progress event of a sub-task costs the same whatever the number of sub-tasks: the sum is
+//   kept up to date with the change the sub-task reports.
 //
 // Concrete composed tasks build their sub-tasks in execute() and call executeSubTasks(); their
 // reset() is clearSubTasks() followed by TaskSpecification::reset().

@@ -63,6 +63,8 @@ private Q_SLOTS:
     void nextStartsInLaterDispatch();
     void cancelledSubTaskStopsTheRun_data();
     void cancelledSubTaskStopsTheRun();
+    void secondEndOfSubTaskFreesNoPlace_data();
+    void secondEndOfSubTaskFreesNoPlace();
     void broadcastNamesFirstCancelledOnce();
     void broadcastEndingEveryoneEndsOnce();
     void stateFromSubTasks_data();
@@ -83,9 +85,8 @@ private Q_SLOTS:
     void destructionReleasesSubTasks();
     void resetRunsSameSubTasksAgain();
     void discardingResetAfterCancelAllowsNewRun();
-    void resetTaskStartsNothingByItself_data();
-    void resetTaskStartsNothingByItself();
-    void staleStartsDoNotExceedLimit();
+    void startsQueuedBeforeReset_data();
+    void startsQueuedBeforeReset();
 };
 
 void tst_ComposedTaskSpecification::emptyFinishesInsideExecute()
@@ -239,6 +240,38 @@ void tst_ComposedTaskSpecification::cancelledSubTaskStopsTheRun()
     QCOMPARE(c->executeCount, 0);
     QCOMPARE(d->executeCount, 0);
     QVERIFY2(log.contains(QStringLiteral("a told of b")), qPrintable(joined(log)));
+}
+
+void tst_ComposedTaskSpecification::secondEndOfSubTaskFreesNoPlace_data()
+{
+    QTest::addColumn<int>("secondEnd"); // -1: finished again
+    QTest::newRow("finished twice") << -1;
+    QTest::newRow("finished, then cancelled") << int(ScriptedTask::EndErrorCanceled);
+}
+
+void tst_ComposedTaskSpecification::secondEndOfSubTaskFreesNoPlace()
+{
+    // A faulty sub-task that ends twice must neither start an extra sub-task nor end the run.
+    QFETCH(int, secondEnd);
+    QStringList log;
+    TestComposed parent(1, 1.0);
+    ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.3);
+    ScriptedTask* b = addScripted(&parent, QStringLiteral("b"), &log, 0.3);
+    ScriptedTask* c = addScripted(&parent, QStringLiteral("c"), &log, 0.4);
+    QSignalSpy ended(&parent, &TaskSpecification::canceled);
+    parent.execute();
+    QTRY_COMPARE(a->state, StateRunning);
+    a->endFinished();
+    if (secondEnd < 0)
+        a->endFinished();
+    else
+        a->end(ScriptedTask::OnSignal(secondEnd));
+    QTRY_COMPARE(b->state, StateRunning);
+    QCoreApplication::processEvents();
+    QVERIFY2(c->executeCount == 0, qPrintable(joined(log)));
+    QCOMPARE(parent.state, StateRunning);
+    QCOMPARE(ended.size(), 0);
+    QCOMPARE(parent.doneTasks.size(), 1);
 }
 
 void tst_ComposedTaskSpecification::broadcastNamesFirstCancelledOnce()
@@ -652,42 +685,23 @@ void tst_ComposedTaskSpecification::discardingResetAfterCancelAllowsNewRun()
     QCOMPARE(parent.state, StateFinished);
 }
 
-void tst_ComposedTaskSpecification::resetTaskStartsNothingByItself_data()
+void tst_ComposedTaskSpecification::startsQueuedBeforeReset_data()
 {
     QTest::addColumn<bool>("discarding");
-    QTest::newRow("same sub-tasks") << false;
-    QTest::newRow("fresh sub-tasks") << true;
+    QTest::addColumn<bool>("executeAgain");
+    QTest::newRow("same sub-tasks, idle") << false << false;
+    QTest::newRow("fresh sub-tasks, idle") << true << false;
+    QTest::newRow("same sub-tasks, run again") << false << true;
+    QTest::newRow("fresh sub-tasks, run again") << true << true;
 }
 
-void tst_ComposedTaskSpecification::resetTaskStartsNothingByItself()
+void tst_ComposedTaskSpecification::startsQueuedBeforeReset()
 {
-    // Reset while a start is still queued: until it is executed again, an idle task starts nothing.
-    QStringList log;
-    TestComposed parent(1, 1.0);
-    ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.5);
-    addScripted(&parent, QStringLiteral("b"), &log, 0.5);
-    parent.execute();
-    QTRY_COMPARE(a->state, StateRunning);
-    a->endFinished(); // queues the start of b
+    // A sub-task finished, so the start of the next one is queued; then the user cancels and the
+    // task is reset (and possibly executed again) in the same dispatch. The old start must neither
+    // start anything in an idle task nor a sub-task beyond the limit of the new run.
     QFETCH(bool, discarding);
-    if (discarding) {
-        parent.discardingReset();
-        addScripted(&parent, QStringLiteral("fresh"), &log, 1.0);
-    } else {
-        parent.reset();
-    }
-    log.clear();
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    QVERIFY2(log.isEmpty(), qPrintable(joined(log)));
-    QCOMPARE(parent.state, StateIdle);
-}
-
-void tst_ComposedTaskSpecification::staleStartsDoNotExceedLimit()
-{
-    // A run that ends while starts are still queued (here: cancelled right after the first sub-task
-    // finished), reset and executed again in the same dispatch: the queued starts of the old run
-    // must not start sub-tasks of the new one beyond the limit.
+    QFETCH(bool, executeAgain);
     QStringList log;
     TestComposed parent(1, 1.0);
     ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.5);
@@ -696,20 +710,27 @@ void tst_ComposedTaskSpecification::staleStartsDoNotExceedLimit()
     QTRY_COMPARE(a->state, StateRunning);
     a->endFinished(); // queues the start of b
     parent.userCanceled();
-    parent.discardingReset();
+    if (discarding) {
+        parent.discardingReset();
+        for (int i = 0; i < 3; ++i)
+            addScripted(&parent, QStringLiteral("n%1").arg(i), &log, 1.0 / 3);
+    } else {
+        parent.reset();
+    }
+    log.clear();
+    if (executeAgain)
+        parent.execute();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
 
-    QList<ScriptedTask*> fresh;
-    for (int i = 0; i < 3; ++i)
-        fresh << addScripted(&parent, QStringLiteral("n%1").arg(i), &log, 1.0 / 3);
-    parent.execute();
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    int running = 0;
-    for (ScriptedTask* t : std::as_const(fresh))
-        running += t->state == StateRunning ? 1 : 0;
-    QVERIFY2(running == 1,
-             qPrintable(QStringLiteral("%1 running with a limit of 1: %2").arg(running).arg(joined(log))));
-    QCOMPARE(fresh[0]->state, StateRunning);
+    QStringList started;
+    for (const QString& line : std::as_const(log)) {
+        if (line.endsWith(QLatin1String(" started")))
+            started << line;
+    }
+    const QString first = discarding ? QStringLiteral("n0 started") : QStringLiteral("a started");
+    QVERIFY2(started == (executeAgain ? QStringList {first} : QStringList {}), qPrintable(joined(log)));
+    QCOMPARE(parent.state, executeAgain ? StateRunning : StateIdle);
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTaskSpecification)

@@ -27,15 +27,15 @@ public:
 bool buildTree(const QString& root, const QStringList& lines)
 {
     for (const QString& line : lines) {
-        const QString spec = line.mid(2);
+        const QString entry = line.mid(2);
         if (line.startsWith(QLatin1String("d:"))) {
-            if (!QDir(root).mkpath(spec))
+            if (!QDir(root).mkpath(entry))
                 return false;
         } else {
-            QFile file(root + QLatin1Char('/') + spec.section(QLatin1Char('='), 0, 0));
+            QFile file(root + QLatin1Char('/') + entry.section(QLatin1Char('='), 0, 0));
             if (!file.open(QIODevice::WriteOnly))
                 return false;
-            file.write(spec.section(QLatin1Char('='), 1).toUtf8());
+            file.write(entry.section(QLatin1Char('='), 1).toUtf8());
         }
     }
     return true;
