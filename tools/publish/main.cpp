@@ -3,6 +3,7 @@
 #include "Command.h"
 #include "CryptoHelper.h"
 #include "KeygenCommand.h"
+#include "ReleaseCommand.h"
 #include "SignCommand.h"
 #include "VerifyCommand.h"
 #include "crypt_exception.h"
@@ -33,6 +34,7 @@ int main(int argc, char* argv[])
     commands.push_back(std::make_unique<KeygenCommand>());
     commands.push_back(std::make_unique<SignCommand>());
     commands.push_back(std::make_unique<VerifyCommand>());
+    commands.push_back(std::make_unique<ReleaseCommand>());
 
     QTextStream out(stdout);
     QTextStream err(stderr);

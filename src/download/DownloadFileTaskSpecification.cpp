@@ -1,0 +1,65 @@
+#include "DownloadFileTaskSpecification.h"
+
+#include "CheckSignatureTaskSpecification.h"
+#include "Configuration.h"
+#include "DownloadTaskSpecification.h"
+#include "Mirrors.h"
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& fileSpec,
+                                                             QNetworkAccessManager* manager, Mirrors* mirrors,
+                                                             Configuration* configuration, QObject* parent,
+                                                             double weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , fileSpec(fileSpec)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{
+}
+
+void DownloadFileTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::reset()
+{
+    clearSubTasks();
+    downloadTask = nullptr;
+    TaskSpecification::reset();
+}
+
+void DownloadFileTaskSpecification::makeSubtasksAndStart()
+{
+    const QString localPath = configuration->tempDir + QLatin1Char('/') + fileSpec.fileName;
+    downloadTask = new DownloadTaskSpecification(manager, mirrors,
+                                                 fileSpec.section + QLatin1Char('/') + fileSpec.fileName,
+                                                 localPath, qint64(fileSpec.size), this, 0.8);
+    addSubTask(downloadTask);
+    auto* check = new CheckSignatureTaskSpecification(localPath, fileSpec.md5, false, this, 0.2);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &DownloadFileTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+
+    state = StateRunning;
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
+{
+    if (pass)
+        return;
+    Q_EMIT message(
+        QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(fileSpec.fileName));
+    mirrors->removeMirror(downloadTask->mirror.name);
+    if (isUserCanceled) {
+        // A retry would forget the request (reset clears it) and the finishing check would pass
+        // the bad file off as a success.
+        clearSubTasks();
+        downloadTask = nullptr;
+        userCancel();
+        return;
+    }
+    reset();
+    makeSubtasksAndStart();
+}

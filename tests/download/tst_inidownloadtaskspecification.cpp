@@ -1,0 +1,329 @@
+// The product ini download against scripted mirrors: which files are fetched, the weights of one
+// attempt, retries after a failed verification and their limit.
+
+#include "CheckSignatureTaskSpecification.h"
+#include "Configuration.h"
+#include "CryptoHelper.h"
+#include "CryptoSigning.h"
+#include "DownloadTaskSpecification.h"
+#include "FileBytes.h"
+#include "IniDownloadTaskSpecification.h"
+#include "Mirrors.h"
+#include "RsaKey.h"
+#include "ScriptedRandomGenerator.h"
+#include "TestHttpServer.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using Response = TestHttpServer::Response;
+
+namespace {
+const QString iniPath = QStringLiteral("/7/Kelvaro3.ini");
+const QString sigPath = QStringLiteral("/7/Kelvaro3.ini.sig");
+
+QByteArray signature(const QByteArray& data)
+{
+    const QByteArray der = FileBytes::read(QStringLiteral(KV3_SOURCE_DIR "/keys/demo/private.der"));
+    RsaKey pair;
+    load_key(pair.get(), reinterpret_cast<const unsigned char*>(der.constData()), der.size());
+    pair.setLoaded();
+    const auto sig =
+        sign_msg(pair.get(), reinterpret_cast<const unsigned char*>(data.constData()), data.size());
+    return QByteArray(reinterpret_cast<const char*>(sig.data()), int(sig.size()));
+}
+
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList result;
+    for (const QList<QVariant>& arguments : spy)
+        result.append(arguments.first().toString());
+    return result;
+}
+} // namespace
+
+class tst_IniDownloadTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void reusesLocalFilesOnFirstAttempt_data();
+    void reusesLocalFilesOnFirstAttempt();
+    void localPairThatDoesNotVerifyIsFetchedAgain();
+    void badSignatureRetriesOnAnotherMirror();
+    void givesUpAfterThousandAndOneFailures();
+    void userCancelDuringFailingCheckEndsCancelled();
+    void transferErrorEndsInError();
+    void resetClearsFailureCount();
+
+private:
+    FTPSiteAccessData mirrorOn(TestHttpServer& server, const QString& name) const;
+    IniDownloadTaskSpecification* makeTask();
+    QString local(const QString& name) const { return m_temp->filePath(name); }
+
+    QByteArray m_ini;
+    QByteArray m_sig;
+    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+    std::unique_ptr<ScriptedRandomGenerator> m_random;
+    std::unique_ptr<Mirrors> m_pool;
+    std::unique_ptr<TestHttpServer> m_good;
+    std::unique_ptr<TestHttpServer> m_bad;
+    std::unique_ptr<Configuration> m_configuration;
+    std::unique_ptr<QObject> m_tasks;
+};
+
+void tst_IniDownloadTaskSpecification::initTestCase()
+{
+    crypt_init();
+    m_ini = "[bin]\nkv3client_linux_amd64=0123456789abcdef0123456789abcdef::42\n";
+    m_sig = signature(m_ini);
+    QCOMPARE(m_sig.size(), 128);
+}
+
+void tst_IniDownloadTaskSpecification::init()
+{
+    m_temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_temp->isValid());
+    m_manager = std::make_unique<QNetworkAccessManager>();
+    m_random = std::make_unique<ScriptedRandomGenerator>(QList<quint32> {0u});
+    m_pool = std::make_unique<Mirrors>(nullptr, m_random.get());
+    m_good = std::make_unique<TestHttpServer>();
+    m_bad = std::make_unique<TestHttpServer>();
+    QVERIFY2(m_good->listen(), qPrintable(m_good->errorString()));
+    QVERIFY2(m_bad->listen(), qPrintable(m_bad->errorString()));
+    m_good->setResponse(iniPath, Response::ok(m_ini));
+    m_good->setResponse(sigPath, Response::ok(m_sig));
+    // The bad mirror serves an ini altered after signing, with the genuine signature.
+    QByteArray altered = m_ini;
+    altered.replace("::42", "::43");
+    m_bad->setResponse(iniPath, Response::ok(altered));
+    m_bad->setResponse(sigPath, Response::ok(m_sig));
+    m_configuration = std::make_unique<Configuration>();
+    m_configuration->clientType = QStringLiteral("Kelvaro3");
+    m_configuration->tempDir = m_temp->path();
+    m_tasks = std::make_unique<QObject>();
+}
+
+void tst_IniDownloadTaskSpecification::cleanup()
+{
+    m_tasks.reset();
+    m_good.reset();
+    m_bad.reset();
+    m_pool.reset();
+    m_random.reset();
+    m_manager.reset();
+    m_configuration.reset();
+    m_temp.reset();
+}
+
+FTPSiteAccessData tst_IniDownloadTaskSpecification::mirrorOn(TestHttpServer& server,
+                                                             const QString& name) const
+{
+    FTPSiteAccessData mirror;
+    mirror.name = name;
+    mirror.url = server.baseUrl() + QStringLiteral("/7");
+    mirror.maxUse = 1;
+    mirror.retries = 2;
+    return mirror;
+}
+
+IniDownloadTaskSpecification* tst_IniDownloadTaskSpecification::makeTask()
+{
+    return new IniDownloadTaskSpecification(m_manager.get(), m_pool.get(), m_configuration.get(),
+                                            m_tasks.get(), 0.1);
+}
+
+void tst_IniDownloadTaskSpecification::reusesLocalFilesOnFirstAttempt_data()
+{
+    QTest::addColumn<bool>("iniPresent");
+    QTest::addColumn<bool>("sigPresent");
+    QTest::addColumn<QList<double>>("weights"); // of the sub-tasks, in order; the check last
+
+    QTest::newRow("empty temporary directory") << false << false << QList<double> {0.3333, 0.3333, 0.3334};
+    QTest::newRow("ini present") << true << false << QList<double> {0.3333, 0.6667};
+    QTest::newRow("signature present") << false << true << QList<double> {0.3333, 0.6667};
+    QTest::newRow("both present") << true << true << QList<double> {1.0};
+}
+
+void tst_IniDownloadTaskSpecification::reusesLocalFilesOnFirstAttempt()
+{
+    QFETCH(bool, iniPresent);
+    QFETCH(bool, sigPresent);
+    QFETCH(QList<double>, weights);
+
+    if (iniPresent)
+        QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini")), m_ini));
+    if (sigPresent)
+        QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini.sig")), m_sig));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+
+    QList<double> actual;
+    for (TaskSpecification* sub : std::as_const(task->subTasks))
+        actual.append(sub->parentProgressRange);
+    QCOMPARE(actual.size(), weights.size());
+    for (int i = 0; i < weights.size(); ++i)
+        QVERIFY2(qAbs(actual.at(i) - weights.at(i)) < 1e-9,
+                 qPrintable(QStringLiteral("sub-task %1 weighs %2").arg(i).arg(actual.at(i))));
+    QVERIFY(qobject_cast<CheckSignatureTaskSpecification*>(task->subTasks.last()));
+
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(task->state, StateFinished);
+    QCOMPARE(texts(messages).first(), QStringLiteral("Download / check product ini"));
+    QCOMPARE(m_good->requestCount(iniPath), iniPresent ? 0 : 1);
+    QCOMPARE(m_good->requestCount(sigPath), sigPresent ? 0 : 1);
+    QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
+    QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini.sig"))), m_sig);
+    QCOMPARE(task->progress, 0.1);
+}
+
+void tst_IniDownloadTaskSpecification::localPairThatDoesNotVerifyIsFetchedAgain()
+{
+    // Left by an interrupted run: an ini that its signature does not cover.
+    QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini")), m_ini + "tampered=1\n"));
+    QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini.sig")), m_sig));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(task->checkFailures, 1);
+    QVERIFY(texts(messages).contains(QStringLiteral("Could not verify the product ini file. Retrying")));
+    QCOMPARE(m_good->requestCount(iniPath), 1);
+    QCOMPARE(m_good->requestCount(sigPath), 1);
+    QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
+}
+
+void tst_IniDownloadTaskSpecification::badSignatureRetriesOnAnotherMirror()
+{
+    // The first draws pick the bad mirror (listed first), the later ones the good one. A failed
+    // verification does not count against the mirror.
+    m_random = std::make_unique<ScriptedRandomGenerator>(QList<quint32> {0u, 0u, 1u});
+    m_pool = std::make_unique<Mirrors>(nullptr, m_random.get());
+    m_pool->mirrors = {mirrorOn(*m_bad, QStringLiteral("bad")), mirrorOn(*m_good, QStringLiteral("good"))};
+
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
+    const QStringList log = texts(messages);
+    const qsizetype failedAt = log.indexOf(
+        QStringLiteral("Signature check failed for %1").arg(local(QStringLiteral("Kelvaro3.ini"))));
+    QVERIFY2(failedAt >= 0, qPrintable(log.join(QLatin1Char('\n'))));
+    QCOMPARE(log.at(failedAt + 1), QStringLiteral("Could not verify the product ini file. Retrying"));
+    QCOMPARE(m_bad->requestCount(iniPath), 1);
+    QCOMPARE(m_good->requestCount(iniPath), 1);
+    QCOMPARE(m_pool->mirrors.size(), 2);
+    QCOMPARE(m_pool->mirrors.first().errors, 0);
+    QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
+}
+
+void tst_IniDownloadTaskSpecification::givesUpAfterThousandAndOneFailures()
+{
+    m_pool->mirrors = {mirrorOn(*m_bad, QStringLiteral("bad"))};
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    // Started as if 995 verifications of this execution had already failed (a full run of a
+    // thousand attempts takes most of a minute): the 996th to 1000th failures retry, the 1001st
+    // gives up.
+    task->checkFailures = 995;
+    task->execute();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() + canceled.count() > 0, 60000);
+    // Whatever the discarded sub-tasks still do must not end the task a second time.
+    QTest::qWait(50);
+
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(task->checkFailures, 1001);
+    const QStringList log = texts(messages);
+    QCOMPARE(log.count(QStringLiteral("Could not verify the product ini file. Retrying")), 5);
+    QCOMPARE(log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
+    QCOMPARE(m_bad->requestCount(iniPath), 6);
+    QCOMPARE(m_bad->requestCount(sigPath), 6);
+}
+
+void tst_IniDownloadTaskSpecification::userCancelDuringFailingCheckEndsCancelled()
+{
+    m_pool->mirrors = {mirrorOn(*m_bad, QStringLiteral("bad"))};
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    // The user cancels while the first check runs: its failure report is the last moment before
+    // the retry would start.
+    connect(task, &TaskSpecification::message, task, [task](const QString& text) {
+        if (text.startsWith(QLatin1String("Signature check failed for")))
+            task->userCanceled();
+    });
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QTest::qWait(50);
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, StateUserCanceled);
+    QCOMPARE(m_bad->requestCount(iniPath), 1);
+}
+
+void tst_IniDownloadTaskSpecification::transferErrorEndsInError()
+{
+    m_good->setResponse(sigPath, Response::error(404));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(task->checkFailures, 0);
+}
+
+void tst_IniDownloadTaskSpecification::resetClearsFailureCount()
+{
+    QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini")), m_ini + "x"));
+    QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini.sig")), m_sig));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(task->checkFailures, 1);
+
+    // A new execution trusts the (now valid) local files again: no request.
+    task->reset();
+    QCOMPARE(task->checkFailures, 0);
+    QCOMPARE(task->subTasks.size(), 0);
+    task->execute();
+    QCOMPARE(task->subTasks.size(), 1);
+    QTRY_COMPARE(finished.count(), 2);
+    QCOMPARE(m_good->requestCount(iniPath), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_IniDownloadTaskSpecification)
+#include "tst_inidownloadtaskspecification.moc"

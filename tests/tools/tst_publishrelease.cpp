@@ -1,0 +1,278 @@
+// `kv3-publish release` round trip: a published release verifies with the updater's own check,
+// compiles into the expected plan against the previous version's installation, and its files come
+// down verified from a mirror that serves the published folder as it is.
+
+#include "CheckSigFunc.h"
+#include "Configuration.h"
+#include "CryptoHelper.h"
+#include "DownloadFileListTaskSpecification.h"
+#include "FileBytes.h"
+#include "FileSpecifications.h"
+#include "IniDownloadTaskSpecification.h"
+#include "MakeDownloadReplaceListFunc.h"
+#include "Mirrors.h"
+#include "ReleaseFixture.h"
+#include "TestHttpServer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+namespace {
+const QString clientType = QStringLiteral("Kelvaro3");
+const QString demoPrivate = QStringLiteral(KV3_SOURCE_DIR "/keys/demo/private.der");
+
+QByteArray gunzip(const QString& path)
+{
+    gzFile in = gzopen(QFile::encodeName(path).constData(), "rb");
+    if (!in)
+        return QByteArray();
+    QByteArray result;
+    char buffer[4096];
+    int n = 0;
+    while ((n = gzread(in, buffer, sizeof buffer)) > 0)
+        result.append(buffer, n);
+    gzclose(in);
+    return result;
+}
+
+QByteArray bytes(int size, int seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 7 + seed * 13 + i / 91) % 256);
+    return data;
+}
+} // namespace
+
+class tst_PublishRelease : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void layoutAndSignature();
+    void compilesIntoExpectedPlan_data();
+    void compilesIntoExpectedPlan();
+    void downloadsPublishedRelease();
+    void refuses_data();
+    void refuses();
+
+private:
+    QString mirror() const { return m_dir.filePath(QStringLiteral("mirror")); }
+    QString version(int v) const { return mirror() + QLatin1Char('/') + QString::number(v); }
+
+    QTemporaryDir m_dir;
+    ReleaseFixture m_fixture {QStringLiteral(KV3_PUBLISH_EXE), demoPrivate};
+    ReleaseFixture::Tree m_v1;
+    ReleaseFixture::Tree m_v2;
+};
+
+void tst_PublishRelease::initTestCase()
+{
+    crypt_init();
+    QVERIFY(m_dir.isValid());
+    m_v1 = {{"kv3client_linux_amd64", bytes(5000, 1)},
+            {"lib/libvoice.so", bytes(20000, 2)},
+            {"lib/libold.so", bytes(300, 3)},
+            {"readme.txt", "version one\n"},
+            {"sounds/old/beep.wav", bytes(700, 4)}};
+    m_v2 = {{"kv3client_linux_amd64", bytes(5000, 1)}, // unchanged
+            {"lib/libvoice.so", bytes(21000, 5)}, // changed, packed
+            {"readme.txt", "version two, with a comma\n"}, // changed
+            {"lib/plugins/new one, too.so", bytes(900, 6)}, // added, packed, odd name
+            {"sounds/new/ding.wav", bytes(800, 7)}}; // added
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("src1")), m_v1));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("src2")), m_v2));
+    QVERIFY(FileBytes::write(m_dir.filePath(QStringLiteral("changes.txt")), "What is new\n"));
+
+    QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src1")), 1, clientType, mirror()),
+             qPrintable(m_fixture.lastOutput()));
+    QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src2")), 2, clientType, mirror(),
+                               {QStringLiteral("--pack"), QStringLiteral("*.so"),
+                                QStringLiteral("--previous"), version(1), QStringLiteral("--changelog"),
+                                m_dir.filePath(QStringLiteral("changes.txt"))}),
+             qPrintable(m_fixture.lastOutput()));
+}
+
+void tst_PublishRelease::layoutAndSignature()
+{
+    const QString v2 = version(2);
+    QVERIFY2(!QFileInfo::exists(v2 + QStringLiteral(".partial")), "the staging folder was left behind");
+    QCOMPARE(FileBytes::read(v2 + QStringLiteral("/changelog_client.txt")), QByteArray("What is new\n"));
+    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it) {
+        const bool packed = it.key().endsWith(QLatin1String(".so"));
+        const QString stored = v2 + QStringLiteral("/files/") + it.key() + (packed ? ".gz" : "");
+        QVERIFY2(QFileInfo::exists(stored), qPrintable(stored));
+        QVERIFY2((packed ? gunzip(stored) : FileBytes::read(stored)) == it.value(), qPrintable(stored));
+    }
+    // The updater's own check of the product ini against its signature.
+    for (int v : {1, 2}) {
+        CheckSigFunc check(version(v) + QLatin1Char('/') + clientType + QStringLiteral(".ini"), QString());
+        QVERIFY2(check.run(), qPrintable(QStringLiteral("version %1 does not verify").arg(v)));
+    }
+    QCOMPARE(FileBytes::read(version(2) + QStringLiteral("/Kelvaro3.ini.sig")).size(), 128);
+}
+
+void tst_PublishRelease::compilesIntoExpectedPlan_data()
+{
+    QTest::addColumn<QString>("installed"); // the client folder the installation is a copy of
+    QTest::addColumn<QStringList>("downloads");
+    QTest::addColumn<QStringList>("replaces"); // installed paths
+    QTest::addColumn<QStringList>("deletes");
+
+    QTest::newRow("from the previous version")
+        << "src1"
+        << QStringList {"lib/libvoice.so.gz", "lib/plugins/new one, too.so.gz", "readme.txt",
+                        "sounds/new/ding.wav"}
+        << QStringList {"lib/libvoice.so", "lib/plugins/new one, too.so", "readme.txt", "sounds/new/ding.wav"}
+        << QStringList {"lib/libold.so", "sounds/old/beep.wav"};
+    QTest::newRow("already up to date") << "src2" << QStringList() << QStringList() << QStringList();
+}
+
+void tst_PublishRelease::compilesIntoExpectedPlan()
+{
+    QFETCH(QString, installed);
+    QFETCH(QStringList, downloads);
+    QFETCH(QStringList, replaces);
+    QFETCH(QStringList, deletes);
+
+    QTemporaryDir install;
+    QTemporaryDir temp;
+    QVERIFY(install.isValid() && temp.isValid());
+    QVERIFY(ReleaseFixture::writeTree(install.path(), installed == QLatin1String("src1") ? m_v1 : m_v2));
+    QVERIFY(QFile::copy(version(2) + QStringLiteral("/Kelvaro3.ini"),
+                        temp.filePath(QStringLiteral("Kelvaro3.ini"))));
+    Configuration::setAppRootPathOverride(install.path());
+    Configuration configuration;
+    configuration.clientType = clientType;
+    configuration.tempDir = temp.path();
+
+    FileSpecifications plan;
+    MakeDownloadReplaceListFunc func(&configuration, plan);
+    const bool ok = func.run();
+    Configuration::setAppRootPathOverride(QString());
+    QVERIFY(ok);
+
+    QStringList actualDownloads;
+    for (const FileDownloadSpecification& d : std::as_const(plan.downloads)) {
+        QCOMPARE(d.section, QStringLiteral("files"));
+        actualDownloads << d.fileName;
+    }
+    QStringList actualReplaces;
+    for (const FileReplaceSpecification& r : std::as_const(plan.replaces))
+        actualReplaces << r.destFileName(QString());
+    QStringList actualDeletes = plan.deletes;
+    actualDownloads.sort();
+    actualReplaces.sort();
+    actualDeletes.sort();
+    QCOMPARE(actualDownloads, downloads);
+    QCOMPARE(actualReplaces, replaces);
+    QCOMPARE(actualDeletes, deletes);
+}
+
+void tst_PublishRelease::downloadsPublishedRelease()
+{
+    // The mirror serves the published folder as it is; the updater's stages fetch and verify.
+    TestHttpServer server;
+    QVERIFY2(server.listen(), qPrintable(server.errorString()));
+    server.serveDirectory(mirror());
+    QNetworkAccessManager manager;
+    Mirrors pool(nullptr);
+    FTPSiteAccessData entry;
+    entry.name = QStringLiteral("published");
+    entry.url = server.baseUrl() + QStringLiteral("/2");
+    entry.maxUse = 4;
+    pool.mirrors = {entry};
+    QTemporaryDir temp;
+    QTemporaryDir install;
+    QVERIFY(temp.isValid() && install.isValid());
+    Configuration configuration;
+    configuration.clientType = clientType;
+    configuration.tempDir = temp.path();
+
+    IniDownloadTaskSpecification iniTask(&manager, &pool, &configuration, nullptr, 0.1);
+    QSignalSpy iniFinished(&iniTask, &TaskSpecification::finished);
+    iniTask.execute();
+    QTRY_COMPARE(iniFinished.count(), 1);
+
+    QVERIFY(ReleaseFixture::writeTree(install.path(), m_v1));
+    Configuration::setAppRootPathOverride(install.path());
+    FileSpecifications plan;
+    MakeDownloadReplaceListFunc func(&configuration, plan);
+    const bool compiled = func.run();
+    Configuration::setAppRootPathOverride(QString());
+    QVERIFY(compiled);
+    QCOMPARE(plan.downloads.size(), 4);
+
+    DownloadFileListTaskSpecification listTask(&plan.downloads, &manager, &pool, &configuration, nullptr,
+                                               0.4);
+    QSignalSpy listFinished(&listTask, &TaskSpecification::finished);
+    QSignalSpy listCanceled(&listTask, &TaskSpecification::canceled);
+    listTask.execute();
+    QTRY_COMPARE(listFinished.count() + listCanceled.count(), 1);
+    QCOMPARE(listFinished.count(), 1);
+    for (const FileDownloadSpecification& d : std::as_const(plan.downloads))
+        QCOMPARE(FileBytes::read(temp.filePath(d.fileName)),
+                 FileBytes::read(version(2) + QStringLiteral("/files/") + d.fileName));
+    QCOMPARE(pool.mirrors.size(), 1);
+}
+
+void tst_PublishRelease::refuses_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("complaint");
+
+    const QString src = m_dir.filePath(QStringLiteral("src2"));
+    const QStringList base {QStringLiteral("release"),
+                            QStringLiteral("--key"),
+                            demoPrivate,
+                            QStringLiteral("--type"),
+                            clientType,
+                            QStringLiteral("--out"),
+                            mirror()};
+    QTest::newRow("version already published")
+        << base + QStringList {"--version", "2", src} << 1 << "exists already";
+    QTest::newRow("no version") << base + QStringList {src} << 2 << "--version is required";
+    QTest::newRow("version not a number")
+        << base + QStringList {"--version", "two", src} << 2 << "positive whole number";
+    QTest::newRow("source not a folder")
+        << base + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("changes.txt"))} << 1
+        << "is not a folder";
+    QTest::newRow("previous without a product ini")
+        << base + QStringList {"--version", "9", "--previous", m_dir.filePath(QStringLiteral("src1")), src}
+        << 1 << "no product ini";
+    QTest::newRow("public key only") << QStringList {
+        "release", "--key",     QStringLiteral(KV3_SOURCE_DIR "/keys/demo/public.der"),
+        "--type",  clientType,  "--out",
+        mirror(),  "--version", "9",
+        src} << 1 << "only a public key";
+}
+
+void tst_PublishRelease::refuses()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, complaint);
+
+    QProcess process;
+    process.start(QStringLiteral(KV3_PUBLISH_EXE), args);
+    QVERIFY(process.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(process.exitCode() == exitCode, qPrintable(err));
+    QVERIFY2(err.contains(complaint), qPrintable(err));
+    QVERIFY2(!QFileInfo::exists(version(9)) && !QFileInfo::exists(version(9) + QStringLiteral(".partial")),
+             "a refused release left a folder behind");
+    QCOMPARE(FileBytes::read(version(2) + QStringLiteral("/changelog_client.txt")),
+             QByteArray("What is new\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_PublishRelease)
+#include "tst_publishrelease.moc"

@@ -1,0 +1,373 @@
+#include "ReleaseCommand.h"
+
+#include "CryptoSigning.h"
+#include "KeyFile.h"
+#include "RsaKey.h"
+#include "crypt_exception.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSettings>
+
+#include <zlib.h>
+
+#include <algorithm>
+
+namespace {
+const QString fileSection = QStringLiteral("files");
+const QString deleteSection = QStringLiteral("delete");
+const QString packSuffix = QStringLiteral(".gz");
+constexpr qint64 chunkSize = 64 * 1024;
+
+QString field(const QByteArray& md5, qint64 size)
+{
+    return QString::fromLatin1(md5.toHex()) + QStringLiteral("::") + QString::number(size);
+}
+
+// MD5 and length of a file, read in chunks.
+bool digest(const QString& path, QByteArray& md5, qint64& size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file))
+        return false;
+    md5 = hash.result();
+    size = file.size();
+    return true;
+}
+
+// gzip of `source` to `dest`, streamed through a fixed buffer.
+bool gzipFile(const QString& source, const QString& dest)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    gzFile out = gzopen(QFile::encodeName(dest).constData(), "wb");
+    if (!out)
+        return false;
+    QByteArray buffer(int(chunkSize), Qt::Uninitialized);
+    bool ok = true;
+    for (;;) {
+        const qint64 n = in.read(buffer.data(), chunkSize);
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (gzwrite(out, buffer.constData(), unsigned(n)) != int(n)) {
+            ok = false;
+            break;
+        }
+    }
+    return gzclose(out) == Z_OK && ok;
+}
+
+bool matchesAny(const QList<QRegularExpression>& patterns, const QString& relative)
+{
+    const QString fileName = QFileInfo(relative).fileName();
+    return std::any_of(patterns.cbegin(), patterns.cend(), [&](const QRegularExpression& re) {
+        return re.match(relative).hasMatch() || re.match(fileName).hasMatch();
+    });
+}
+} // namespace
+
+QString ReleaseCommand::name() const
+{
+    return QStringLiteral("release");
+}
+
+QString ReleaseCommand::summary() const
+{
+    return QStringLiteral("Publish a client version as a signed version directory under a mirror root.");
+}
+
+QString ReleaseCommand::description() const
+{
+    return summary()
+        + QStringLiteral(
+               "\n\nWrites ROOT/VERSION/TYPE.ini (one section \"files\" listing every file of SOURCE with "
+               "its MD5 "
+               "and size), TYPE.ini.sig, files/PATH for every file (files/PATH.gz, gzip-packed, for PATH "
+               "matching "
+               "a --pack pattern), and changelog_client.txt. With --previous, a [delete] section lists the "
+               "files of the previous version that SOURCE no longer has. Copy ROOT/VERSION as it is to every "
+               "mirror.");
+}
+
+void ReleaseCommand::setUp(QCommandLineParser& parser)
+{
+    parser.addOption({QStringLiteral("key"), QStringLiteral("The key pair (private.der from keygen)."),
+                      QStringLiteral("private.der")});
+    parser.addOption({QStringLiteral("version"), QStringLiteral("The version number to publish."),
+                      QStringLiteral("number")});
+    parser.addOption({QStringLiteral("type"), QStringLiteral("The client type; names the product ini."),
+                      QStringLiteral("type")});
+    parser.addOption({QStringLiteral("out"),
+                      QStringLiteral("The mirror root that receives the version directory."),
+                      QStringLiteral("root")});
+    parser.addOption(
+        {QStringLiteral("pack"),
+         QStringLiteral("Store files whose path or name matches this glob gzip-packed; repeatable."),
+         QStringLiteral("glob")});
+    parser.addOption(
+        {QStringLiteral("previous"),
+         QStringLiteral("The previous version directory, or its product ini, for the [delete] section."),
+         QStringLiteral("path")});
+    parser.addOption({QStringLiteral("changelog"), QStringLiteral("Copied as changelog_client.txt."),
+                      QStringLiteral("file")});
+    parser.addPositionalArgument(QStringLiteral("SOURCE"),
+                                 QStringLiteral("Folder holding the complete client version."));
+}
+
+int ReleaseCommand::execute(const QCommandLineParser& parser)
+{
+    for (const char* required : {"key", "version", "type", "out"}) {
+        if (!parser.isSet(QLatin1String(required)))
+            return usageError(parser, QStringLiteral("--%1 is required").arg(QLatin1String(required)));
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return usageError(parser, QStringLiteral("give exactly one SOURCE folder"));
+    bool numeric = false;
+    const int version = parser.value(QStringLiteral("version")).toInt(&numeric);
+    if (!numeric || version <= 0)
+        return usageError(parser, QStringLiteral("--version must be a positive whole number"));
+    const QString clientType = parser.value(QStringLiteral("type"));
+    if (clientType.isEmpty() || clientType.contains(QLatin1Char('/'))
+        || clientType.startsWith(QLatin1Char('.')))
+        return usageError(parser, QStringLiteral("--type must be a plain name"));
+    const QString source = QDir(positional.first()).absolutePath();
+    if (!QFileInfo(source).isDir()) {
+        err() << "release: " << source << " is not a folder\n" << Qt::flush;
+        return Failure;
+    }
+
+    RsaKey key;
+    QString error;
+    if (!KeyFile::load(parser.value(QStringLiteral("key")), KeyFile::Need::KeyPair, key, &error)) {
+        err() << "release: " << error << '\n' << Qt::flush;
+        return Failure;
+    }
+
+    QList<Entry> entries;
+    if (!collectFiles(source, parser.values(QStringLiteral("pack")), entries))
+        return Failure;
+    QStringList deletes;
+    if (parser.isSet(QStringLiteral("previous"))) {
+        QSet<QString> previous;
+        if (!readPreviousInstalled(parser.value(QStringLiteral("previous")), clientType, previous))
+            return Failure;
+        for (const Entry& entry : std::as_const(entries))
+            previous.remove(entry.installed);
+        deletes = QStringList(previous.cbegin(), previous.cend());
+        deletes.sort();
+    }
+
+    const QDir root(parser.value(QStringLiteral("out")));
+    const QString finalDir = root.absoluteFilePath(QString::number(version));
+    if (QFileInfo::exists(finalDir)) {
+        err() << "release: " << finalDir << " exists already; a published version is never replaced\n"
+              << Qt::flush;
+        return Failure;
+    }
+    const QString stagingDir = finalDir + QStringLiteral(".partial");
+    QDir(stagingDir).removeRecursively();
+    if (!QDir().mkpath(stagingDir)) {
+        err() << "release: cannot create " << stagingDir << '\n' << Qt::flush;
+        return Failure;
+    }
+
+    QStringList values;
+    bool ok = true;
+    for (const Entry& entry : std::as_const(entries)) {
+        QString value;
+        if (!storeEntry(source, stagingDir, entry, value)) {
+            ok = false;
+            break;
+        }
+        values.append(value);
+    }
+    const QString iniPath = stagingDir + QLatin1Char('/') + clientType + QStringLiteral(".ini");
+    ok = ok && writeIni(iniPath, entries, values, deletes) && signFile(key, iniPath);
+    if (ok && parser.isSet(QStringLiteral("changelog"))) {
+        const QString changelog = parser.value(QStringLiteral("changelog"));
+        if (!QFile::copy(changelog, stagingDir + QStringLiteral("/changelog_client.txt"))) {
+            err() << "release: cannot copy the change log " << changelog << '\n';
+            ok = false;
+        }
+    }
+    if (ok && !QDir().rename(stagingDir, finalDir)) {
+        err() << "release: cannot rename " << stagingDir << " to " << finalDir << '\n';
+        ok = false;
+    }
+    if (!ok) {
+        QDir(stagingDir).removeRecursively();
+        err() << Qt::flush;
+        return Failure;
+    }
+    out() << "published " << entries.size() << " files, " << deletes.size() << " deletions: " << finalDir
+          << '\n'
+          << Qt::flush;
+    return Success;
+}
+
+bool ReleaseCommand::collectFiles(const QString& source, const QStringList& packPatterns,
+                                  QList<Entry>& entries)
+{
+    QList<QRegularExpression> patterns;
+    for (const QString& glob : packPatterns)
+        patterns.append(QRegularExpression(QRegularExpression::wildcardToRegularExpression(
+            glob, QRegularExpression::UnanchoredWildcardConversion)));
+    // Anchored by hand: a pattern without "/" may match the name alone, one with "/" the path.
+    for (QRegularExpression& re : patterns)
+        re.setPattern(QStringLiteral("\\A(?:") + re.pattern() + QStringLiteral(")\\z"));
+
+    const QDir base(source);
+    QDirIterator it(source, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QSet<QString> keys;
+    while (it.hasNext()) {
+        const QString relative = base.relativeFilePath(it.next());
+        // The ini reader takes "\" for a group separator.
+        if (relative.contains(QLatin1Char('\\'))) {
+            err() << "release: file names with a backslash cannot be published: " << relative << '\n'
+                  << Qt::flush;
+            return false;
+        }
+        Entry entry;
+        entry.installed = relative;
+        entry.packed = matchesAny(patterns, relative);
+        entry.key = entry.packed ? relative + packSuffix : relative;
+        entries.append(entry);
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    for (const Entry& entry : std::as_const(entries)) {
+        if (keys.contains(entry.key)) {
+            err() << "release: " << entry.key << " would be stored twice (packed and as it is)\n"
+                  << Qt::flush;
+            return false;
+        }
+        keys.insert(entry.key);
+    }
+    if (entries.isEmpty()) {
+        err() << "release: " << source << " holds no files\n" << Qt::flush;
+        return false;
+    }
+    return true;
+}
+
+bool ReleaseCommand::readPreviousInstalled(const QString& previous, const QString& clientType,
+                                           QSet<QString>& installed)
+{
+    const QString ini = QFileInfo(previous).isDir()
+        ? previous + QLatin1Char('/') + clientType + QStringLiteral(".ini")
+        : previous;
+    if (!QFileInfo(ini).isFile()) {
+        err() << "release: no product ini at " << ini << '\n' << Qt::flush;
+        return false;
+    }
+    QSettings settings(ini, QSettings::IniFormat);
+    const QStringList sections = settings.childGroups();
+    for (const QString& section : sections) {
+        if (section == deleteSection)
+            continue;
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        for (const QString& key : keys) {
+            const QStringList fields = settings.value(key).toString().split(QStringLiteral("::"));
+            installed.insert(fields.size() == 5 && !fields.at(4).isEmpty() ? fields.at(4) : key);
+        }
+        settings.endGroup();
+    }
+    return true;
+}
+
+bool ReleaseCommand::storeEntry(const QString& source, const QString& versionDir, const Entry& entry,
+                                QString& value)
+{
+    const QString from = source + QLatin1Char('/') + entry.installed;
+    const QString to = versionDir + QLatin1Char('/') + fileSection + QLatin1Char('/') + entry.key;
+    if (!QDir().mkpath(QFileInfo(to).path())) {
+        err() << "release: cannot create the folder of " << to << '\n';
+        return false;
+    }
+    const bool stored = entry.packed ? gzipFile(from, to) : QFile::copy(from, to);
+    if (!stored) {
+        err() << "release: cannot store " << from << " as " << to << '\n';
+        return false;
+    }
+    QByteArray storedMd5;
+    qint64 storedSize = 0;
+    if (!digest(to, storedMd5, storedSize)) {
+        err() << "release: cannot read " << to << '\n';
+        return false;
+    }
+    value = field(storedMd5, storedSize);
+    if (entry.packed) {
+        QByteArray md5;
+        qint64 size = 0;
+        if (!digest(from, md5, size)) {
+            err() << "release: cannot read " << from << '\n';
+            return false;
+        }
+        value += QStringLiteral("::") + field(md5, size) + QStringLiteral("::") + entry.installed;
+    }
+    return true;
+}
+
+bool ReleaseCommand::writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
+                              const QStringList& deletes)
+{
+    {
+        // The updater reads the ini with QSettings, so QSettings writes it: its quoting and escaping
+        // rules are the reader's.
+        QSettings settings(iniPath, QSettings::IniFormat);
+        settings.beginGroup(fileSection);
+        for (int i = 0; i < entries.size(); ++i)
+            settings.setValue(entries.at(i).key, values.at(i));
+        settings.endGroup();
+        settings.beginGroup(deleteSection);
+        for (const QString& path : deletes)
+            settings.setValue(path, QString());
+        settings.endGroup();
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            err() << "release: cannot write " << iniPath << '\n';
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReleaseCommand::signFile(RsaKey& key, const QString& path)
+{
+    QByteArray data;
+    QString error;
+    if (!KeyFile::read(path, data, &error)) {
+        err() << "release: " << error << '\n';
+        return false;
+    }
+    std::vector<unsigned char> sig;
+    try {
+        sig = sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
+                       static_cast<unsigned long>(data.size()));
+    } catch (const crypt_exception& e) {
+        err() << "release: " << path << ": " << e.what() << '\n';
+        return false;
+    }
+    QSaveFile file(path + QStringLiteral(".sig"));
+    const auto size = static_cast<qint64>(sig.size());
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write(reinterpret_cast<const char*>(sig.data()), size) != size || !file.commit()) {
+        err() << "release: cannot write " << file.fileName() << '\n';
+        return false;
+    }
+    return true;
+}

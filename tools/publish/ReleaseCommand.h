@@ -1,0 +1,48 @@
+#pragma once
+
+#include "Command.h"
+
+#include <QSet>
+#include <QStringList>
+
+class RsaKey;
+
+/// `release`: publishes one complete client version as a version directory under a mirror root,
+/// ready to be copied as it is to any static HTTP server:
+///
+///     ROOT/VERSION/TYPE.ini              the product ini, one section "files" for everything
+///     ROOT/VERSION/TYPE.ini.sig          its RSASSA-PSS signature under the release key
+///     ROOT/VERSION/files/PATH            every file of the source folder, stored as it is, or
+///     ROOT/VERSION/files/PATH.gz         gzip-packed when PATH matches a --pack pattern
+///     ROOT/VERSION/changelog_client.txt  the change log, when --changelog is given
+///
+/// A packed entry uses the five-field form, so the updater unpacks it to PATH. With --previous,
+/// the [delete] section lists the installed paths of the previous version that this one no longer
+/// has. The directory is built under a temporary name beside its final one and renamed into place
+/// at the end, so a mirror root never shows half a release; an existing version is never replaced.
+class ReleaseCommand : public Command
+{
+public:
+    QString name() const override;
+    QString summary() const override;
+    QString description() const override;
+
+protected:
+    void setUp(QCommandLineParser& parser) override;
+    int execute(const QCommandLineParser& parser) override;
+
+private:
+    struct Entry
+    {
+        QString key; ///< path below the section, on the mirror
+        QString installed; ///< path below the installation
+        bool packed = false;
+    };
+
+    bool collectFiles(const QString& source, const QStringList& packPatterns, QList<Entry>& entries);
+    bool readPreviousInstalled(const QString& previous, const QString& clientType, QSet<QString>& installed);
+    bool storeEntry(const QString& source, const QString& versionDir, const Entry& entry, QString& value);
+    bool writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
+                  const QStringList& deletes);
+    bool signFile(RsaKey& key, const QString& path);
+};
