@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -53,6 +54,7 @@ private Q_SLOTS:
     void noListener();
     void staleSocketFileIsReplaced();
     void liveInstanceIsNotReplaced();
+    void newConnectionSupersedesTheServedOne();
     void secondStartOfTheProgram();
 
 private:
@@ -169,6 +171,37 @@ void tst_SingleInstance::liveInstanceIsNotReplaced()
     QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
     QTRY_COMPARE(firstActivated.size(), 1);
     QVERIFY(secondActivated.isEmpty());
+}
+
+void tst_SingleInstance::newConnectionSupersedesTheServedOne()
+{
+    SingleInstanceChecker listener;
+    QSignalSpy activated(&listener, &SingleInstanceChecker::otherInstanceActivate);
+    const QString name = SingleInstanceChecker::getLocalServerName();
+
+    // A client that connects and stays silent is served until the next one comes.
+    QLocalSocket silent;
+    silent.connectToServer(name);
+    QVERIFY(silent.waitForConnected(1000));
+    QTRY_COMPARE(listener.findChildren<QLocalSocket*>().size(), 1);
+
+    // Its late bytes and a second start arrive together: the listener takes the new connection
+    // and must read the second start's message from it, not from the one it gave up.
+    silent.write("late");
+    QVERIFY(silent.waitForBytesWritten(1000));
+    QLocalSocket second;
+    second.connectToServer(name);
+    QVERIFY(second.waitForConnected(1000));
+    second.write("#");
+    QVERIFY(second.waitForBytesWritten(1000));
+
+    QTRY_VERIFY2(!activated.isEmpty() && activated.last().at(0).toString() == QLatin1String("#"),
+                 "the second start's message was lost");
+    for (const QList<QVariant>& signal : std::as_const(activated)) {
+        const QString message = signal.at(0).toString();
+        QVERIFY2(message == QLatin1String("#") || message == QLatin1String("late"),
+                 qPrintable(QStringLiteral("read from the wrong connection: \"%1\"").arg(message)));
+    }
 }
 
 void tst_SingleInstance::secondStartOfTheProgram()
