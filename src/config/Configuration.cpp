@@ -145,6 +145,10 @@ void Configuration::getProxyAndDownloadConcurrency()
 bool Configuration::createTempDir()
 {
     QString base = QDir::tempPath();
+    // The toolkit answers nothing for a TMPDIR that does not exist yet; that directory is still
+    // the one the user asked for, and it is created below together with its parents.
+    if (base.isEmpty() && !qEnvironmentVariableIsEmpty("TMPDIR"))
+        base = QDir::cleanPath(QDir(qEnvironmentVariable("TMPDIR")).absolutePath());
     if (base.isEmpty()) {
         Q_EMIT fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
