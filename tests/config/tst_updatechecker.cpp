@@ -22,6 +22,20 @@ namespace {
 const QByteArray versionRequest = UdpVersionService::versionRequest();
 const QByteArray newsRequest = UdpVersionService::newsRequest();
 
+// A service that leaves the first version request unanswered and answers every later one with
+// 31#again, and the news request with "fresh news"; it counts the version requests.
+UdpResponder::Handler answeringFromTheSecondVersionRequest(std::atomic<int>& versionRequests)
+{
+    return [&versionRequests](const QByteArray& request) {
+        QList<UdpResponder::Reply> replies;
+        if (request == versionRequest && versionRequests++ > 0)
+            replies.append({"31#again"});
+        else if (request == newsRequest)
+            replies.append({"fresh news"});
+        return replies;
+    };
+}
+
 } // namespace
 
 class tst_UpdateChecker : public QObject
@@ -198,14 +212,7 @@ void tst_UpdateChecker::retryBoxThenSuccess()
 {
     // The first version request goes unanswered; the user presses Retry; the second is answered.
     std::atomic<int> versionRequests {0};
-    UdpResponder responder([&versionRequests](const QByteArray& request) {
-        QList<UdpResponder::Reply> replies;
-        if (request == versionRequest && versionRequests++ > 0)
-            replies.append({"31#again"});
-        else if (request == newsRequest)
-            replies.append({"fresh news"});
-        return replies;
-    });
+    UdpResponder responder(answeringFromTheSecondVersionRequest(versionRequests));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
 
     Configuration configuration;
@@ -248,14 +255,7 @@ void tst_UpdateChecker::quitWhileTheBoxIsOpenEndsTheQuery()
 {
     // Only the first version request goes unanswered, so a retry would succeed.
     std::atomic<int> versionRequests {0};
-    UdpResponder responder([&versionRequests](const QByteArray& request) {
-        QList<UdpResponder::Reply> replies;
-        if (request == versionRequest && versionRequests++ > 0)
-            replies.append({"31#again"});
-        else if (request == newsRequest)
-            replies.append({"news"});
-        return replies;
-    });
+    UdpResponder responder(answeringFromTheSecondVersionRequest(versionRequests));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
     Configuration configuration;
     configuration.setVersionService(QStringLiteral("127.0.0.1"), responder.port(), 300);
