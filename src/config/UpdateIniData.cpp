@@ -24,7 +24,8 @@ bool isOwnSessionDirectory(const QString& path)
     if (!QDir::isAbsolutePath(path))
         return false;
     struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+    // Cleaned first: with a trailing slash lstat() would follow a link.
+    if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &info) != 0)
         return false;
     return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & S_IWOTH) == 0;
 }

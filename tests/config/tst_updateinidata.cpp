@@ -150,6 +150,7 @@ void tst_UpdateIniData::invalidRecords_data()
     // the engine would empty it or install from it.
     QTest::newRow("dir relative, there") << QByteArray("[current]\nversion=12\ndir=.\ntype=t\n");
     QTest::newRow("dir a link to a folder") << QByteArray("[current]\nversion=12\ndir=LINK\ntype=t\n");
+    QTest::newRow("dir a link, trailing slash") << QByteArray("[current]\nversion=12\ndir=LINK/\ntype=t\n");
     QTest::newRow("dir a plain file") << QByteArray("[current]\nversion=12\ndir=PLAIN\ntype=t\n");
     QTest::newRow("dir of another user") << QByteArray("[current]\nversion=12\ndir=OTHERS\ntype=t\n");
     QTest::newRow("dir writable by others") << QByteArray("[current]\nversion=12\ndir=SHARED\ntype=t\n");
