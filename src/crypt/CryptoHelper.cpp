@@ -14,6 +14,10 @@ constexpr unsigned long kSaltLength = 8;
 
 void crypt_init()
 {
+    // The engine calls this at every run, while a check of an earlier run may still be reading
+    // the tables on a pool thread: set them up once only.
+    if (hash_idx >= 0 && prng_idx >= 0)
+        return;
     if (register_prng(&sprng_desc) == -1)
         throw crypt_exception("Error registering sprng");
     // Debian's libtomcrypt carries no TomsFastMath descriptor; LibTomMath does the same work.
