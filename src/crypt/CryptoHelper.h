@@ -3,9 +3,10 @@
 // The verifying side of the crypto helper unit: free functions over libtomcrypt, with LibTomMath
 // as its math provider. Every libtomcrypt error becomes a crypt_exception; callers catch it.
 //
-// Threads: crypt_init() writes libtomcrypt's tables, ltc_mp, hash_idx and prng_idx; call it
-// on the main thread before any other function here runs (later calls do nothing). After that every function may run on
-// any number of threads at once: each call uses only its own arguments and stack state.
+// Threads: crypt_init() writes libtomcrypt's tables, ltc_mp, hash_idx and prng_idx; call it on the
+// main thread before any other function here runs (later calls do nothing). After that every
+// function may run on any number of threads at once: each call uses only its own arguments and
+// stack state.
 
 #include <tomcrypt.h>
 
