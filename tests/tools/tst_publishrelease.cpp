@@ -11,6 +11,7 @@
 #include "IniDownloadTaskSpecification.h"
 #include "MakeDownloadReplaceListFunc.h"
 #include "Mirrors.h"
+#include "NginxMirror.h"
 #include "ReleaseFixture.h"
 #include "TestHttpServer.h"
 
@@ -60,6 +61,7 @@ private Q_SLOTS:
     void layoutAndSignature();
     void compilesIntoExpectedPlan_data();
     void compilesIntoExpectedPlan();
+    void downloadsPublishedRelease_data();
     void downloadsPublishedRelease();
     void refuses_data();
     void refuses();
@@ -177,17 +179,35 @@ void tst_PublishRelease::compilesIntoExpectedPlan()
     QCOMPARE(actualDeletes, deletes);
 }
 
+void tst_PublishRelease::downloadsPublishedRelease_data()
+{
+    QTest::addColumn<bool>("nginx");
+    QTest::newRow("test mirror server") << false;
+    QTest::newRow("nginx") << true;
+}
+
 void tst_PublishRelease::downloadsPublishedRelease()
 {
+    QFETCH(bool, nginx);
     // The mirror serves the published folder as it is; the updater's stages fetch and verify.
     TestHttpServer server;
-    QVERIFY2(server.listen(), qPrintable(server.errorString()));
-    server.serveDirectory(mirror());
+    NginxMirror nginxServer(mirror());
+    QString baseUrl;
+    if (nginx) {
+        if (NginxMirror::executable().isEmpty())
+            QSKIP("nginx is not installed (Debian package nginx-light)");
+        QVERIFY2(nginxServer.start(), qPrintable(nginxServer.errorString()));
+        baseUrl = nginxServer.baseUrl();
+    } else {
+        QVERIFY2(server.listen(), qPrintable(server.errorString()));
+        server.serveDirectory(mirror());
+        baseUrl = server.baseUrl();
+    }
     QNetworkAccessManager manager;
     Mirrors pool(nullptr);
     FTPSiteAccessData entry;
     entry.name = QStringLiteral("published");
-    entry.url = server.baseUrl() + QStringLiteral("/2");
+    entry.url = baseUrl + QStringLiteral("/2");
     entry.maxUse = 4;
     pool.mirrors = {entry};
     QTemporaryDir temp;
