@@ -63,6 +63,8 @@ private Q_SLOTS:
     void compilesIntoExpectedPlan();
     void downloadsPublishedRelease_data();
     void downloadsPublishedRelease();
+    void packPatterns_data();
+    void packPatterns();
     void refuses_data();
     void refuses();
 
@@ -242,6 +244,45 @@ void tst_PublishRelease::downloadsPublishedRelease()
         QCOMPARE(FileBytes::read(temp.filePath(d.fileName)),
                  FileBytes::read(version(2) + QStringLiteral("/files/") + d.fileName));
     QCOMPARE(pool.mirrors.size(), 1);
+}
+
+void tst_PublishRelease::packPatterns_data()
+{
+    QTest::addColumn<QStringList>("patterns");
+    QTest::addColumn<QStringList>("packed"); // installed paths stored gzip-packed
+
+    QTest::newRow("none") << QStringList() << QStringList();
+    QTest::newRow("a name glob matches in every folder")
+        << QStringList {"*.so"} << QStringList {"lib/libvoice.so", "lib/plugins/new one, too.so"};
+    QTest::newRow("a path glob stays in its folder")
+        << QStringList {"lib/*"} << QStringList {"lib/libvoice.so"};
+    QTest::newRow("several patterns")
+        << QStringList {"readme.txt", "sounds/*/*.wav"} << QStringList {"readme.txt", "sounds/new/ding.wav"};
+}
+
+void tst_PublishRelease::packPatterns()
+{
+    QFETCH(QStringList, patterns);
+    QFETCH(QStringList, packed);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QStringList args;
+    for (const QString& pattern : patterns)
+        args << QStringLiteral("--pack") << pattern;
+    QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src2")), 3, clientType, root.path(), args),
+             qPrintable(m_fixture.lastOutput()));
+    QStringList actual;
+    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it) {
+        const QString stored = root.filePath(QStringLiteral("3/files/") + it.key());
+        const bool isPacked = QFileInfo::exists(stored + QStringLiteral(".gz"));
+        QVERIFY2(isPacked != QFileInfo::exists(stored), qPrintable(stored));
+        if (isPacked) {
+            QCOMPARE(gunzip(stored + QStringLiteral(".gz")), it.value());
+            actual << it.key();
+        }
+    }
+    QCOMPARE(actual, packed);
 }
 
 void tst_PublishRelease::refuses_data()
