@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QThread>
+#include <QThreadPool>
 
 #include <atomic>
 #include <utility>
@@ -142,9 +143,12 @@ void MakeDownloadReplaceListFunc::checkAndPlan(std::vector<PendingEntry>& entrie
         entries[i].checked.store(true, std::memory_order_release);
         return true;
     };
+    // Made here, on the thread that runs the body, so that it lives and dies on that thread.
+    QThreadPool checkers;
     const int helpers = int(qMin<size_t>(size, size_t(QThread::idealThreadCount()))) - 1;
+    checkers.setMaxThreadCount(qMax(1, helpers));
     for (int i = 0; i < helpers; ++i)
-        m_checkers.start([&take] {
+        checkers.start([&take] {
             while (take()) { }
         });
 
@@ -155,7 +159,7 @@ void MakeDownloadReplaceListFunc::checkAndPlan(std::vector<PendingEntry>& entrie
     };
     while (take())
         planReady();
-    m_checkers.waitForDone();
+    checkers.waitForDone();
     planReady();
 }
 

@@ -5,7 +5,6 @@
 #include "FileReplaceSpecification.h"
 
 #include <QString>
-#include <QThreadPool>
 
 #include <atomic>
 #include <utility>
@@ -23,8 +22,8 @@ struct FileSpecifications;
 // Reports "Compiling download and replace list", "No files in product ini" and "Warning: product
 // ini contains invalid line in section %1" through message(), and progress() once per entry, in
 // the ini's order, reaching exactly 1.0 with the last. The whole ini is validated before any file
-// is checked; the MD5 checks then run in parallel on this thread and on helper threads of the
-// body's own (not the global) thread pool, and run() returns only after all of them have ended.
+// is checked; the MD5 checks then run in parallel on this thread and on helper threads of a
+// pool of the body's own (not the global one), and run() returns only after all of them have ended.
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
     Q_OBJECT
@@ -66,7 +65,6 @@ private:
     void plan(const PendingEntry& entry);
     void reportInvalidLine(const QString& section);
 
-    QThreadPool m_checkers;
     int m_done = 0;
     int m_count = 0;
 
