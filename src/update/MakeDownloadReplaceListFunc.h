@@ -31,8 +31,8 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
 public:
     MakeDownloadReplaceListFunc(Configuration* configuration, FileSpecifications& specifications);
 
-    // Clears `specifications` and fills it; false when the ini has no entries or holds an invalid
-    // line, and then `specifications` holds part of the plan and must not be used.
+    // Clears `specifications` and fills it; false, with `specifications` left empty, when the ini
+    // has no entries or holds an invalid line.
     bool run() override;
 
     // The number of keys over all sections of the ini, the delete section included.
