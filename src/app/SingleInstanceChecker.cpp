@@ -55,8 +55,12 @@ bool SingleInstanceChecker::checkExistingInstance(const QString& message)
 
 void SingleInstanceChecker::onNewConnection()
 {
-    if (connection)
+    if (connection) {
+        // Deleted later, so its readyRead may still come in this pass of the event loop: it must
+        // not reach onReadyRead, which would read (and release) the new connection instead.
+        disconnect(connection, nullptr, this, nullptr);
         connection->deleteLater();
+    }
     connection = server->nextPendingConnection();
     if (connection)
         connect(connection, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);

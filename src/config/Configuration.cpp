@@ -145,6 +145,10 @@ void Configuration::getProxyAndDownloadConcurrency()
 bool Configuration::createTempDir()
 {
     QString base = QDir::tempPath();
+    // The toolkit answers nothing for a TMPDIR that does not exist yet; that directory is still
+    // the one the user asked for, and it is created below together with its parents.
+    if (base.isEmpty() && !qEnvironmentVariableIsEmpty("TMPDIR"))
+        base = QDir::cleanPath(QDir(qEnvironmentVariable("TMPDIR")).absolutePath());
     if (base.isEmpty()) {
         Q_EMIT fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
@@ -182,7 +186,10 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
         logUpdateLine(text);
         QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Retry | QMessageBox::Abort);
         box.setDefaultButton(QMessageBox::NoButton);
-        if (box.exec() == QMessageBox::Abort)
+        // Only Retry asks again. A box that ends without an answer was closed by a request to quit
+        // the application (a fatal error shown meanwhile); every later box would end at once, so
+        // asking again would loop without the user for as long as the service stays silent.
+        if (box.exec() != QMessageBox::Retry)
             return {};
     }
     const QPair<QString, QString> entry = checker.getClientVersionByChannel(channel);

@@ -61,7 +61,8 @@ public:
 
     // Asks the version service for the (version, name) pair of channel; on success stores the news
     // text in news. Shows a Retry/Abort box while the query fails; two empty texts and news
-    // untouched when the user aborts.
+    // untouched when the user aborts, or when the box ends without an answer (the application is
+    // quitting).
     QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString& news);
 
     // Where the version query goes; the compiled-in service unless set otherwise.

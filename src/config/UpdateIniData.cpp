@@ -4,8 +4,33 @@
 #include "SettingsText.h"
 
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QSettings>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The engine empties and removes the recorded directory, or downloads into it and installs from
+// it. The name is predictable and a shared /tmp is emptied at boot, so once the session's own
+// directory is gone anybody may put something under that name: a link into the user's files, or a
+// folder of their own. Only a real directory of this user that is not writable by all is taken
+// for the session's (a group-writable one is: with a umask of 002 every folder of the user is);
+// anything else makes the record stale, and the next run starts afresh in a new directory. A
+// relative path would depend on the working directory.
+bool isOwnSessionDirectory(const QString& path)
+{
+    if (!QDir::isAbsolutePath(path))
+        return false;
+    struct stat info;
+    // Cleaned first: with a trailing slash lstat() would follow a link.
+    if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & S_IWOTH) == 0;
+}
+
+} // namespace
 
 QString UpdateIniData::filename()
 {
@@ -24,8 +49,9 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
 
     if (!versionOk || storedType.isEmpty() || storedDir.isEmpty())
         return false;
-    // A record whose directory has vanished is stale and is overwritten by the next run.
-    if (!QFileInfo::exists(storedDir))
+    // A record whose directory has vanished, or is not the session's own any more, is stale and
+    // is overwritten by the next run.
+    if (!isOwnSessionDirectory(storedDir))
         return false;
 
     if (version)

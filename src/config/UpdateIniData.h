@@ -14,9 +14,10 @@ class UpdateIniData
 public:
     // Absolute path of update.ini in the application root.
     static QString filename();
-    // True when a valid record exists ("version" a decimal integer, "type" and "dir" not empty, and
-    // something exists at "dir"); then stores its values through the non-null pointers. False, with
-    // nothing stored, otherwise.
+    // True when a valid record exists ("version" a decimal integer, "type" not empty, and "dir" the
+    // absolute path of a directory, not a link, that belongs to this user and is not writable by
+    // all); then stores its values through the non-null pointers. False, with nothing stored,
+    // otherwise.
     static bool get(int* version, QString* type, QString* dir);
     // Writes all three keys, replacing an earlier record. Note the order: version, dir, type.
     static void modify(int version, const QString& dir, const QString& type);

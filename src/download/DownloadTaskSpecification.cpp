@@ -68,9 +68,7 @@ void DownloadTaskSpecification::startDownload()
     // Unbuffered, so that a full disk fails the write that meets it instead of a later flush that
     // nobody checks.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        Q_EMIT error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
-        giveSlotBack();
-        errorCancel();
+        failSetUp(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
     }
 
@@ -82,11 +80,9 @@ void DownloadTaskSpecification::startDownload()
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     reply = manager ? manager->get(request) : nullptr;
     if (!reply) {
-        Q_EMIT error(QStringLiteral("Download failed to initialize"));
         file.close();
         file.remove();
-        giveSlotBack();
-        errorCancel();
+        failSetUp(QStringLiteral("Download failed to initialize"));
         return;
     }
     // Bounds what the client buffers ahead of the file: with the default unlimited buffer, a fast
@@ -282,6 +278,19 @@ void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
         stopWaitingForSlot();
     }
     errorCancel();
+}
+
+void DownloadTaskSpecification::failSetUp(const QString& reason)
+{
+    // The window shows error() in a modal message box, so the emission can run an event loop for
+    // as long as the user reads it. Meanwhile a sibling's cancellation may end this task and the
+    // engine may release the whole tree: the slot goes back first, and after the emission the task
+    // ends only if it is still there and still running.
+    giveSlotBack();
+    const QPointer<DownloadTaskSpecification> self(this);
+    Q_EMIT error(reason);
+    if (self && state == StateRunning)
+        errorCancel();
 }
 
 void DownloadTaskSpecification::giveSlotBack()

@@ -97,6 +97,8 @@ private:
     bool readData();
     bool errorRetry(QString reason);
     void resetDownload();
+    // Ends the task after a set-up failure reported as error().
+    void failSetUp(const QString& reason);
     void giveSlotBack();
     void stopWaitingForSlot();
 

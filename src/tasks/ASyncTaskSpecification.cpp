@@ -65,6 +65,10 @@ void ASyncTaskSpecification::onRunResult(bool res)
 
 void ASyncTaskSpecification::onProgress(qreal progress)
 {
+    // reset() waits for the body but not for its reports still queued: a late one must not give an
+    // idle task progress again.
+    if (state != StateRunning)
+        return;
     setProgress(progress);
 }
 

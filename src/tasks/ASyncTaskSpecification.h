@@ -13,8 +13,8 @@ class ASyncFunc;
 // - The body's result, messages, errors and progress arrive as queued calls on the GUI thread; its
 //   progress fractions are weighted with setProgress(). runDone() ends the task: finish() on
 //   success, errorCancel() on failure.
-// - A result that arrives while the task is not running (after reset()) is dropped, and so is
-//   everything a body still reports after the task has been executed again.
+// - A result or progress that arrives while the task is not running (after reset()) is dropped,
+//   and so is everything a body still reports after the task has been executed again.
 // - There is no way to stop a body: a cancel request only sets isUserCanceled, the body runs to its
 //   end and the task ends by its result.
 // - reset() blocks the calling thread until the whole global thread pool has no work left.

@@ -1,5 +1,6 @@
 #include "ComposedTaskSpecification.h"
 
+#include <QPointer>
 #include <QtMath>
 
 #include <algorithm>
@@ -18,7 +19,10 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallelTasks, doubl
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    clearSubTasks();
+    // Sub-tasks that are still this task's children are deleted by ~QObject right after this;
+    // scheduling them for deletion as well would only make every one of those deletions search
+    // the thread's queue of posted events for its own, quadratic in the number of sub-tasks.
+    releaseSubTasks(false);
 }
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
@@ -26,11 +30,11 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
     subTasks.append(task);
     pendingTasks.append(task);
     m_accountedProgress.append(task->progress);
-    // Adding to the running sum keeps building a long list linear; the sum is recomputed from
-    // scratch whenever the lists are reset or cleared.
+    // Adding to the running sum, instead of recounting every sub-task, keeps building a long list
+    // linear; the sum is recomputed from scratch whenever the lists are reset or cleared.
     addToProgressSum(task->progress);
     connectSignals(task);
-    onUpdateProgress(0);
+    setProgress(progressSum());
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
@@ -45,8 +49,8 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
             [this, index, task](qreal) { onSubTaskProgress(index, task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     // The slot is protected in the base; naming it through this class is what grants access.
-    connect(this, &TaskSpecification::otherTaskCancelled, task,
-            &ComposedTaskSpecification::onOtherTaskCancelled);
+    m_cancelLinks.append(connect(this, &TaskSpecification::otherTaskCancelled, task,
+                                 &ComposedTaskSpecification::onOtherTaskCancelled));
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -57,7 +61,7 @@ void ComposedTaskSpecification::executeSubTasks()
     // and ignore start dispatches an earlier run still has queued.
     hasCanceledSubTask = false;
     subtasksDoneCalled = false;
-    m_staleStarts = m_queuedStarts;
+    abandonQueuedStarts();
 
     // A negative limit is treated like 0: the task ends at once instead of never.
     const qsizetype n = std::max<qsizetype>(0, std::min<qsizetype>(pendingTasks.size(), maxParallelTasks));
@@ -204,11 +208,22 @@ void ComposedTaskSpecification::subtasksDone()
 
 void ComposedTaskSpecification::clearSubTasks()
 {
+    releaseSubTasks(true);
+}
+
+void ComposedTaskSpecification::releaseSubTasks(bool deleteChildren)
+{
     for (TaskSpecification* task : std::as_const(subTasks)) {
         disconnect(task, nullptr, this, nullptr);
-        disconnect(this, nullptr, task, nullptr);
-        task->deleteLater();
+        // Deferred: the task may be inside one of its own signals right now.
+        if (deleteChildren || task->parent() != this)
+            task->deleteLater();
     }
+    // A discarded task must not hear of later cancellations either. Through the handles: a
+    // disconnect by receiver would walk this signal's whole receiver list for every task.
+    for (const QMetaObject::Connection& link : std::as_const(m_cancelLinks))
+        disconnect(link);
+    m_cancelLinks.clear();
     subTasks.clear();
     pendingTasks.clear();
     runningTasks.clear();
@@ -216,6 +231,13 @@ void ComposedTaskSpecification::clearSubTasks()
     m_accountedProgress.clear();
     m_progressSum = 0.0;
     m_progressCompensation = 0.0;
+    abandonQueuedStarts();
+}
+
+void ComposedTaskSpecification::abandonQueuedStarts()
+{
+    // Queued dispatches cannot be taken back; they are counted off when they arrive instead.
+    m_staleStarts = m_queuedStarts;
 }
 
 void ComposedTaskSpecification::reset()
@@ -229,6 +251,7 @@ void ComposedTaskSpecification::reset()
     doneTasks.clear();
     hasCanceledSubTask = false;
     subtasksDoneCalled = false;
+    abandonQueuedStarts();
     recomputeProgressSum();
     TaskSpecification::reset();
 }
@@ -237,12 +260,19 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
                                          bool& downloading)
 {
     downloading = false;
-    for (TaskSpecification* task : std::as_const(subTasks)) {
+    // A sub-task's tick may report an error (a transfer whose retry cannot create its file), which
+    // the window shows in a modal box: its event loop can release the whole tree before the call
+    // returns. The snapshot keeps the list valid; the guard stops the walk over deleted sub-tasks.
+    const QList<TaskSpecification*> tasks = subTasks;
+    const QPointer<ComposedTaskSpecification> self(this);
+    for (TaskSpecification* task : tasks) {
         quint64 done = 0;
         quint64 total = 0;
         quint64 taskSpeed = 0;
         bool taskDownloading = false;
         task->timeTick(done, total, taskSpeed, taskDownloading);
+        if (!self)
+            return;
         if (taskDownloading)
             downloading = true;
         speed += taskSpeed;

@@ -20,7 +20,11 @@
 //   the run is broadcast once through otherTaskCancelled() to the other running sub-tasks.
 // - subtasksDone() is invoked exactly once per run, when no sub-task runs any more; it ends this
 //   task with the state getStateFromSubTasks() yields. A task without sub-tasks ends inside
-//   executeSubTasks().
+//   executeSubTasks(), and so does one whose maxParallelTasks is below 1 (StateErrorCanceled).
+// - Each executeSubTasks() is a new run: the flags of an earlier run are cleared, and start
+//   dispatches that an earlier run, reset() or clearSubTasks() left queued start nothing.
+// - A progress event of a sub-task costs the same whatever the number of sub-tasks: the sum is
+//   kept up to date with the change the sub-task reports.
 //
 // Concrete composed tasks build their sub-tasks in execute() and call executeSubTasks(); their
 // reset() is clearSubTasks() followed by TaskSpecification::reset().
@@ -84,7 +88,9 @@ private Q_SLOTS:
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
+    void releaseSubTasks(bool deleteChildren);
     void queueStartNextTask();
+    void abandonQueuedStarts();
     void onSubTaskProgress(qsizetype index, TaskSpecification* task);
     void recomputeProgressSum();
     void addToProgressSum(double delta);
@@ -96,6 +102,9 @@ private:
     QList<double> m_accountedProgress;
     double m_progressSum = 0.0;
     double m_progressCompensation = 0.0;
+
+    // This task's otherTaskCancelled -> sub-task connections, released with the sub-tasks.
+    QList<QMetaObject::Connection> m_cancelLinks;
 
     // startNextTask() dispatches that are still queued, and how many of them belong to an earlier
     // run (to be ignored: they must not start sub-tasks of the current run).

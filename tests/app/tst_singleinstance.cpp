@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -53,6 +54,7 @@ private Q_SLOTS:
     void noListener();
     void staleSocketFileIsReplaced();
     void liveInstanceIsNotReplaced();
+    void newConnectionSupersedesTheServedOne();
     void secondStartOfTheProgram();
 
 private:
@@ -171,6 +173,37 @@ void tst_SingleInstance::liveInstanceIsNotReplaced()
     QVERIFY(secondActivated.isEmpty());
 }
 
+void tst_SingleInstance::newConnectionSupersedesTheServedOne()
+{
+    SingleInstanceChecker listener;
+    QSignalSpy activated(&listener, &SingleInstanceChecker::otherInstanceActivate);
+    const QString name = SingleInstanceChecker::getLocalServerName();
+
+    // A client that connects and stays silent is served until the next one comes.
+    QLocalSocket silent;
+    silent.connectToServer(name);
+    QVERIFY(silent.waitForConnected(1000));
+    QTRY_COMPARE(listener.findChildren<QLocalSocket*>().size(), 1);
+
+    // Its late bytes and a second start arrive together: the listener takes the new connection
+    // and must read the second start's message from it, not from the one it gave up.
+    silent.write("late");
+    QVERIFY(silent.waitForBytesWritten(1000));
+    QLocalSocket second;
+    second.connectToServer(name);
+    QVERIFY(second.waitForConnected(1000));
+    second.write("#");
+    QVERIFY(second.waitForBytesWritten(1000));
+
+    QTRY_VERIFY2(!activated.isEmpty() && activated.last().at(0).toString() == QLatin1String("#"),
+                 "the second start's message was lost");
+    for (const QList<QVariant>& signal : std::as_const(activated)) {
+        const QString message = signal.at(0).toString();
+        QVERIFY2(message == QLatin1String("#") || message == QLatin1String("late"),
+                 qPrintable(QStringLiteral("read from the wrong connection: \"%1\"").arg(message)));
+    }
+}
+
 void tst_SingleInstance::secondStartOfTheProgram()
 {
     QTemporaryDir installation;
@@ -192,6 +225,18 @@ void tst_SingleInstance::secondStartOfTheProgram()
     QTRY_VERIFY2_WITH_TIMEOUT((firstOutput += first.readAllStandardError()).contains("window:"),
                               firstOutput.constData(), 20000);
 
+    // Set-aside copies that turn up while the first instance runs: a second start clears them
+    // before it finds the first instance and exits.
+    const QStringList setAside {QStringLiteral("_old_update"),
+                                QStringLiteral("imageformats/_old_libqjpeg.so"),
+                                QStringLiteral("accessible/_old_libqtaccessiblewidgets.so")};
+    for (const QString& name : setAside) {
+        const QString path = installation.filePath(name);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
+    }
+
     QProcess second;
     second.setProcessEnvironment(environment);
     QElapsedTimer clock;
@@ -202,6 +247,8 @@ void tst_SingleInstance::secondStartOfTheProgram()
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QVERIFY2(second.exitCode() == 0, secondOutput.constData());
     QVERIFY2(!secondOutput.contains("window:"), "the second start opened a window");
+    for (const QString& name : setAside)
+        QVERIFY2(!QFileInfo::exists(installation.filePath(name)), qPrintable(name + " was left"));
 
     first.terminate();
     if (!first.waitForFinished(10000)) {

@@ -25,6 +25,8 @@ private Q_SLOTS:
     void modeIsPrivateWhateverTheUmask();
     void failures_data();
     void failures();
+    void missingTempDirIsCreated_data();
+    void missingTempDirIsCreated();
     void concurrentCreatorsNeverShare();
     void initalizeStart_data();
     void initalizeStart();
@@ -131,8 +133,8 @@ void tst_TempDir::failures_data()
                                           << "Unable to create temp directory.";
     QTest::newRow("TMPDIR is a plain file") << "file"
                                             << "Unable to create temp directory.";
-    QTest::newRow("TMPDIR does not exist") << "missing"
-                                           << "Unable to get temp directory.";
+    QTest::newRow("TMPDIR below a plain file") << "belowfile"
+                                               << "Unable to create temp directory.";
 }
 
 void tst_TempDir::failures()
@@ -149,7 +151,9 @@ void tst_TempDir::failures()
         QVERIFY(file.open(QIODevice::WriteOnly));
         qputenv("TMPDIR", QFile::encodeName(file.fileName()));
     } else {
-        qputenv("TMPDIR", QFile::encodeName(scratch.filePath(QStringLiteral("missing"))));
+        QFile file(scratch.filePath(QStringLiteral("plain")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        qputenv("TMPDIR", QFile::encodeName(file.fileName() + QStringLiteral("/tmp")));
     }
 
     Configuration configuration;
@@ -159,6 +163,27 @@ void tst_TempDir::failures()
     QCOMPARE(fatal.size(), 1);
     QTEST(fatal.at(0).at(0).toString(), "message");
     QCOMPARE(configuration.tempDir, QStringLiteral("before"));
+}
+
+void tst_TempDir::missingTempDirIsCreated_data()
+{
+    QTest::addColumn<QString>("tmpDir");
+    QTest::newRow("one level missing") << "missing";
+    QTest::newRow("several levels missing, trailing slash") << "a/b/c/";
+}
+
+void tst_TempDir::missingTempDirIsCreated()
+{
+    // A TMPDIR that does not exist yet (a per-session folder nobody has made) is created with its
+    // parents, as the session directory in it is.
+    QFETCH(QString, tmpDir);
+    qputenv("TMPDIR", QFile::encodeName(m_scratch->filePath(tmpDir)));
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY2(configuration.createTempDir(), qPrintable(fatal.value(0).value(0).toString()));
+    QCOMPARE(configuration.tempDir,
+             QDir::cleanPath(m_scratch->filePath(tmpDir)) + QStringLiteral("/kelvaro_temp_0"));
+    QVERIFY2(QFileInfo(configuration.tempDir).isDir(), qPrintable(configuration.tempDir));
 }
 
 void tst_TempDir::concurrentCreatorsNeverShare()

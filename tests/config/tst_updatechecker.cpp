@@ -22,6 +22,20 @@ namespace {
 const QByteArray versionRequest = UdpVersionService::versionRequest();
 const QByteArray newsRequest = UdpVersionService::newsRequest();
 
+// A service that leaves the first version request unanswered and answers every later one with
+// 31#again, and the news request with "fresh news"; it counts the version requests.
+UdpResponder::Handler answeringFromTheSecondVersionRequest(std::atomic<int>& versionRequests)
+{
+    return [&versionRequests](const QByteArray& request) {
+        QList<UdpResponder::Reply> replies;
+        if (request == versionRequest && versionRequests++ > 0)
+            replies.append({"31#again"});
+        else if (request == newsRequest)
+            replies.append({"fresh news"});
+        return replies;
+    };
+}
+
 } // namespace
 
 class tst_UpdateChecker : public QObject
@@ -39,6 +53,7 @@ private Q_SLOTS:
     void signalsDoNotRestartTheTimeOut();
     void retryBoxThenSuccess();
     void abortLeavesNewsUntouched();
+    void quitWhileTheBoxIsOpenEndsTheQuery();
     void repliesFromOthersAreIgnored_data();
     void repliesFromOthersAreIgnored();
 };
@@ -197,14 +212,7 @@ void tst_UpdateChecker::retryBoxThenSuccess()
 {
     // The first version request goes unanswered; the user presses Retry; the second is answered.
     std::atomic<int> versionRequests {0};
-    UdpResponder responder([&versionRequests](const QByteArray& request) {
-        QList<UdpResponder::Reply> replies;
-        if (request == versionRequest && versionRequests++ > 0)
-            replies.append({"31#again"});
-        else if (request == newsRequest)
-            replies.append({"fresh news"});
-        return replies;
-    });
+    UdpResponder responder(answeringFromTheSecondVersionRequest(versionRequests));
     QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
 
     Configuration configuration;
@@ -241,6 +249,29 @@ void tst_UpdateChecker::abortLeavesNewsUntouched()
     QCOMPARE(news, QStringLiteral("before"));
     QCOMPARE(boxes.seen().size(), 3);
     QCOMPARE(responder.requests().size(), 3);
+}
+
+void tst_UpdateChecker::quitWhileTheBoxIsOpenEndsTheQuery()
+{
+    // Only the first version request goes unanswered, so a retry would succeed.
+    std::atomic<int> versionRequests {0};
+    UdpResponder responder(answeringFromTheSecondVersionRequest(versionRequests));
+    QVERIFY2(responder.isListening(), qPrintable(responder.errorString()));
+    Configuration configuration;
+    configuration.setVersionService(QStringLiteral("127.0.0.1"), responder.port(), 300);
+    // A fatal error shown while the retry box is open ends the application: the box's loop ends
+    // without an answer, and every later modal loop would end at once.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(2); });
+    QString news = QStringLiteral("before");
+
+    const Pair entry = configuration.getLatestClientVersion(Stable, news);
+
+    // Undo the request to quit for the test functions that follow.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+    QVERIFY2(entry.first.isEmpty(), "the query went on after the application was asked to quit");
+    QCOMPARE(news, QStringLiteral("before"));
+    QCOMPARE(versionRequests.load(), 1);
 }
 
 void tst_UpdateChecker::repliesFromOthersAreIgnored_data()

@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 class tst_UpdateIniData : public QObject
 {
     Q_OBJECT
@@ -143,6 +146,14 @@ void tst_UpdateIniData::invalidRecords_data()
     QTest::newRow("dir deleted") << QByteArray("[current]\nversion=12\ndir=GONE\ntype=t\n");
     QTest::newRow("dir relative, not there")
         << QByteArray("[current]\nversion=12\ndir=no-such-dir\ntype=t\n");
+    // What may stand under a session directory's predictable name once the session's own is gone:
+    // the engine would empty it or install from it.
+    QTest::newRow("dir relative, there") << QByteArray("[current]\nversion=12\ndir=.\ntype=t\n");
+    QTest::newRow("dir a link to a folder") << QByteArray("[current]\nversion=12\ndir=LINK\ntype=t\n");
+    QTest::newRow("dir a link, trailing slash") << QByteArray("[current]\nversion=12\ndir=LINK/\ntype=t\n");
+    QTest::newRow("dir a plain file") << QByteArray("[current]\nversion=12\ndir=PLAIN\ntype=t\n");
+    QTest::newRow("dir of another user") << QByteArray("[current]\nversion=12\ndir=OTHERS\ntype=t\n");
+    QTest::newRow("dir writable by others") << QByteArray("[current]\nversion=12\ndir=SHARED\ntype=t\n");
     QTest::newRow("update.ini is a folder") << QByteArray("FOLDER");
 }
 
@@ -155,6 +166,20 @@ void tst_UpdateIniData::invalidRecords()
         QVERIFY(QDir().mkdir(iniPath()));
     } else if (!record.isNull()) {
         record.replace("GONE", QFile::encodeName(m_root->filePath(QStringLiteral("gone"))));
+        const QByteArray link = QFile::encodeName(m_root->filePath(QStringLiteral("link")));
+        const QByteArray plain = QFile::encodeName(m_root->filePath(QStringLiteral("plain")));
+        const QByteArray others = QFile::encodeName(m_root->filePath(QStringLiteral("others")));
+        const QByteArray shared = QFile::encodeName(m_root->filePath(QStringLiteral("shared")));
+        QVERIFY(QFile::link(existing, QFile::decodeName(link)));
+        QVERIFY(m_root->writeFile(QStringLiteral("plain")).isEmpty());
+        QCOMPARE(::mkdir(others.constData(), 0700), 0);
+        QCOMPARE(::chown(others.constData(), 65534, 65534), 0);
+        QCOMPARE(::mkdir(shared.constData(), 0700), 0);
+        QCOMPARE(::chmod(shared.constData(), 0777), 0);
+        record.replace("LINK", link)
+            .replace("PLAIN", plain)
+            .replace("OTHERS", others)
+            .replace("SHARED", shared);
         record.replace("DIR", QFile::encodeName(existing));
         writeUpdateIni(record);
     }

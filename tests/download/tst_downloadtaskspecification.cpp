@@ -5,12 +5,15 @@
 #include "TestHttpServer.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -133,6 +136,8 @@ private Q_SLOTS:
     void responseWithoutHttpStatus_data();
     void responseWithoutHttpStatus();
     void noRequestWithoutManager();
+    void setUpErrorShownInModalBox_data();
+    void setUpErrorShownInModalBox();
 
 private:
     FTPSiteAccessData mirrorOn(const TestHttpServer& server, const QString& name, qint32 maxUse = 1,
@@ -946,6 +951,66 @@ void tst_DownloadTaskSpecification::noRequestWithoutManager()
     QCOMPARE(m_pool->mirrors.first().inUse, 0);
     QCOMPARE(m_pool->mirrors.first().errors, 0);
     QVERIFY(!QFileInfo::exists(localPath()));
+}
+
+void tst_DownloadTaskSpecification::setUpErrorShownInModalBox_data()
+{
+    QTest::addColumn<bool>("withManager"); // false: no request can be made; true: no local file
+    QTest::addColumn<bool>("treeDeleted");
+
+    QTest::newRow("no local file, a sibling is cancelled") << true << false;
+    QTest::newRow("no local file, then the tree is released") << true << true;
+    QTest::newRow("no request, a sibling is cancelled") << false << false;
+    QTest::newRow("no request, then the tree is released") << false << true;
+}
+
+void tst_DownloadTaskSpecification::setUpErrorShownInModalBox()
+{
+    QFETCH(bool, withManager);
+    QFETCH(bool, treeDeleted);
+
+    // The window shows error() in a modal message box, whose event loop runs inside the emission.
+    // Meanwhile another transfer of the tree can be cancelled, which ends this task through the
+    // broadcast, and the engine can then release the whole tree. When the box closes, the task
+    // must neither end a second time nor touch itself if it is gone.
+    const QString target = withManager ? localPath(QStringLiteral("taken")) : localPath();
+    if (withManager)
+        QVERIFY(QDir().mkpath(target));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+    auto* tree = new QObject(m_tasks.get());
+    auto* task = new SiblingAwareDownload(withManager ? m_manager.get() : nullptr, m_pool.get(), remotePath,
+                                          target, -1, tree, 1.0);
+    connect(task, &TaskSpecification::otherTaskCancelled, task, &SiblingAwareDownload::onOtherTaskCancelled);
+    DownloadTaskSpecification* sibling = makeTask(-1, QStringLiteral("other.bin"));
+    QPointer<DownloadTaskSpecification> watch(task);
+    int ends = 0;
+    connect(task, &TaskSpecification::finished, this, [&ends] { ++ends; });
+    connect(task, &TaskSpecification::canceled, this, [&ends] { ++ends; });
+    bool boxShown = false;
+    connect(task, &TaskSpecification::error, this, [&] {
+        boxShown = true;
+        QEventLoop box;
+        QTimer::singleShot(0, &box, [&] {
+            Q_EMIT task->otherTaskCancelled(sibling);
+            if (!treeDeleted) {
+                box.quit();
+                return;
+            }
+            connect(tree, &QObject::destroyed, &box, &QEventLoop::quit);
+            tree->deleteLater();
+        });
+        QTimer::singleShot(10000, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    task->execute();
+
+    QVERIFY(boxShown);
+    QCOMPARE(ends, 1);
+    QCOMPARE(watch.isNull(), treeDeleted);
+    if (!treeDeleted)
+        QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(m_pool->mirrors.first().inUse, 0);
+    QCOMPARE(m_pool->mirrors.first().errors, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)

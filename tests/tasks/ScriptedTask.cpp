@@ -20,6 +20,7 @@ void ScriptedTask::logLine(const QString& what)
 void ScriptedTask::execute()
 {
     ++executeCount;
+    endDepthAtStart = endDepth;
     state = StateRunning;
     logLine(QStringLiteral("started"));
     switch (onExecute) {

@@ -31,6 +31,7 @@ public:
     OnSignal onOtherCancelled = Ignore;
     OnSignal onUserCanceled = Ignore;
     int executeCount = 0;
+    int endDepthAtStart = 0; // endDepth when execute() was last called
     // Figures reported by timeTick().
     quint64 tickDone = 0;
     quint64 tickTotal = 0;

@@ -1,10 +1,12 @@
 #include "ComposedTaskSpecification.h"
 #include "ScriptedTask.h"
 
+#include <QEventLoop>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -37,6 +39,19 @@ protected:
     }
 };
 
+// A transfer whose retry after a stall cannot create its local file: it reports error() from inside
+// timeTick().
+class ErrorOnTickTask : public ScriptedTask
+{
+public:
+    using ScriptedTask::ScriptedTask;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override
+    {
+        ScriptedTask::timeTick(downloadDone, downloadTotal, speed, downloading);
+        Q_EMIT error(QStringLiteral("Unable to create file %1 for saving").arg(name));
+    }
+};
+
 ScriptedTask* addScripted(TestComposed* parent, const QString& name, QStringList* log, double weight,
                           ScriptedTask::OnExecute onExecute = ScriptedTask::StayRunning)
 {
@@ -63,6 +78,8 @@ private Q_SLOTS:
     void nextStartsInLaterDispatch();
     void cancelledSubTaskStopsTheRun_data();
     void cancelledSubTaskStopsTheRun();
+    void secondEndOfSubTaskFreesNoPlace_data();
+    void secondEndOfSubTaskFreesNoPlace();
     void broadcastNamesFirstCancelledOnce();
     void broadcastEndingEveryoneEndsOnce();
     void stateFromSubTasks_data();
@@ -76,13 +93,16 @@ private Q_SLOTS:
     void progressFollowsManyEvents();
     void timeTickSums_data();
     void timeTickSums();
+    void treeReleasedDuringTick();
     void noParallelismEndsInError_data();
     void noParallelismEndsInError();
     void messagesAndErrorsRelayed();
     void clearSubTasksDetachesAndDeletes();
+    void destructionReleasesSubTasks();
     void resetRunsSameSubTasksAgain();
     void discardingResetAfterCancelAllowsNewRun();
-    void staleStartsDoNotExceedLimit();
+    void startsQueuedBeforeReset_data();
+    void startsQueuedBeforeReset();
 };
 
 void tst_ComposedTaskSpecification::emptyFinishesInsideExecute()
@@ -161,12 +181,6 @@ void tst_ComposedTaskSpecification::nextStartsInLaterDispatch()
     QList<ScriptedTask*> tasks;
     for (int i = 0; i < 4; ++i)
         tasks << addScripted(&parent, QString::number(i), &log, 0.25, ScriptedTask::FinishAtOnce);
-    int startedInsideEnd = 0;
-    connect(&parent, &ComposedTaskSpecification::startNextTask, this, [&] {
-        if (ScriptedTask::endDepth == 0)
-            return;
-        ++startedInsideEnd; // queuing from inside an end signal is the expected way
-    });
     QSignalSpy finished(&parent, &TaskSpecification::finished);
     parent.execute();
     QVERIFY2(log.isEmpty(), "no sub-task may start inside execute()");
@@ -178,9 +192,11 @@ void tst_ComposedTaskSpecification::nextStartsInLaterDispatch()
     QCOMPARE(finished.size(), 0); // the end comes in one more dispatch
     QCoreApplication::sendPostedEvents(&parent, QEvent::MetaCall);
     QCOMPARE(finished.size(), 1);
-    QVERIFY(startedInsideEnd > 0);
-    for (ScriptedTask* t : std::as_const(tasks))
+    for (ScriptedTask* t : std::as_const(tasks)) {
         QCOMPARE(t->executeCount, 1);
+        QVERIFY2(t->endDepthAtStart == 0,
+                 qPrintable(t->name + QStringLiteral(" was started from inside another task's end")));
+    }
 }
 
 void tst_ComposedTaskSpecification::cancelledSubTaskStopsTheRun_data()
@@ -240,6 +256,38 @@ void tst_ComposedTaskSpecification::cancelledSubTaskStopsTheRun()
     QCOMPARE(c->executeCount, 0);
     QCOMPARE(d->executeCount, 0);
     QVERIFY2(log.contains(QStringLiteral("a told of b")), qPrintable(joined(log)));
+}
+
+void tst_ComposedTaskSpecification::secondEndOfSubTaskFreesNoPlace_data()
+{
+    QTest::addColumn<int>("secondEnd"); // -1: finished again
+    QTest::newRow("finished twice") << -1;
+    QTest::newRow("finished, then cancelled") << int(ScriptedTask::EndErrorCanceled);
+}
+
+void tst_ComposedTaskSpecification::secondEndOfSubTaskFreesNoPlace()
+{
+    // A faulty sub-task that ends twice must neither start an extra sub-task nor end the run.
+    QFETCH(int, secondEnd);
+    QStringList log;
+    TestComposed parent(1, 1.0);
+    ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.3);
+    ScriptedTask* b = addScripted(&parent, QStringLiteral("b"), &log, 0.3);
+    ScriptedTask* c = addScripted(&parent, QStringLiteral("c"), &log, 0.4);
+    QSignalSpy ended(&parent, &TaskSpecification::canceled);
+    parent.execute();
+    QTRY_COMPARE(a->state, StateRunning);
+    a->endFinished();
+    if (secondEnd < 0)
+        a->endFinished();
+    else
+        a->end(ScriptedTask::OnSignal(secondEnd));
+    QTRY_COMPARE(b->state, StateRunning);
+    QCoreApplication::processEvents();
+    QVERIFY2(c->executeCount == 0, qPrintable(joined(log)));
+    QCOMPARE(parent.state, StateRunning);
+    QCOMPARE(ended.size(), 0);
+    QCOMPARE(parent.doneTasks.size(), 1);
 }
 
 void tst_ComposedTaskSpecification::broadcastNamesFirstCancelledOnce()
@@ -515,6 +563,48 @@ void tst_ComposedTaskSpecification::timeTickSums()
     QCOMPARE(downloading, expected[3] != 0);
 }
 
+void tst_ComposedTaskSpecification::treeReleasedDuringTick()
+{
+    // The window shows error() in a modal message box, whose event loop runs inside the emission.
+    // When a sub-task reports an error from inside timeTick() and the tree is released while the
+    // box is open, the tick must not go on over the deleted sub-tasks of the nested and the outer
+    // composed task.
+    QStringList log;
+    auto* root = new TestComposed(2, 1.0);
+    auto* nested = new TestComposed(2, 0.5, root);
+    auto* failing = new ErrorOnTickTask(QStringLiteral("failing"), &log, nested, 0.5);
+    nested->addSubTask(failing);
+    addScripted(nested, QStringLiteral("after in nested"), &log, 0.5)->tickDone = 10;
+    root->addSubTask(nested);
+    addScripted(root, QStringLiteral("after in root"), &log, 0.5)->tickDone = 20;
+    QPointer<TestComposed> rootWatch(root);
+    QPointer<ScriptedTask> failingWatch(failing);
+
+    int boxes = 0;
+    connect(root, &TaskSpecification::error, this, [&] {
+        ++boxes;
+        QEventLoop box;
+        QTimer::singleShot(0, &box, [&] {
+            connect(root, &QObject::destroyed, &box, &QEventLoop::quit);
+            root->deleteLater();
+        });
+        QTimer::singleShot(10000, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    // The engine's timer ticks the tree from an event-loop dispatch.
+    bool tickReturned = false;
+    QTimer::singleShot(0, this, [&] {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        root->timeTick(done, total, speed, downloading);
+        tickReturned = true;
+    });
+    QTRY_VERIFY(tickReturned);
+    QCOMPARE(boxes, 1);
+    QVERIFY(rootWatch.isNull());
+    QVERIFY(failingWatch.isNull());
+}
+
 void tst_ComposedTaskSpecification::noParallelismEndsInError_data()
 {
     QTest::addColumn<int>("maxParallel");
@@ -570,12 +660,37 @@ void tst_ComposedTaskSpecification::clearSubTasksDetachesAndDeletes()
             && parent.doneTasks.isEmpty());
     QVERIFY2(!watch.isNull(), "deletion is deferred: the task may be inside its own signal");
     Q_EMIT a->message(QStringLiteral("late"));
+    ScriptedTask sibling(QStringLiteral("sibling"), &log, nullptr, 0.0);
+    parent.handleOtherTaskCancelled(&sibling);
+    QVERIFY2(!log.contains(QStringLiteral("a told of sibling")), qPrintable(joined(log)));
     a->endFinished();
     QCOMPARE(messages.size(), 0);
     QCOMPARE(progress.size(), 0);
     QCOMPARE(ended.size(), 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(watch.isNull());
+}
+
+void tst_ComposedTaskSpecification::destructionReleasesSubTasks()
+{
+    QStringList log;
+    auto* parent = new TestComposed(2, 1.0);
+    QPointer<ScriptedTask> child = addScripted(parent, QStringLiteral("child"), &log, 0.5);
+    // Not a QObject child: only the deferred deletion releases it.
+    auto* adopted = new ScriptedTask(QStringLiteral("adopted"), &log, nullptr, 0.5);
+    QPointer<ScriptedTask> adoptedWatch(adopted);
+    parent->addSubTask(adopted);
+    parent->execute();
+    QTRY_COMPARE(adopted->state, StateRunning);
+    log.clear();
+    delete parent;
+    QVERIFY(child.isNull());
+    QVERIFY2(log.isEmpty(),
+             qPrintable(QStringLiteral("running sub-tasks are neither ended nor cancelled: ") + joined(log)));
+    QVERIFY(!adoptedWatch.isNull());
+    QCOMPARE(adopted->state, StateRunning);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(adoptedWatch.isNull());
 }
 
 void tst_ComposedTaskSpecification::resetRunsSameSubTasksAgain()
@@ -628,11 +743,23 @@ void tst_ComposedTaskSpecification::discardingResetAfterCancelAllowsNewRun()
     QCOMPARE(parent.state, StateFinished);
 }
 
-void tst_ComposedTaskSpecification::staleStartsDoNotExceedLimit()
+void tst_ComposedTaskSpecification::startsQueuedBeforeReset_data()
 {
-    // A run that ends while starts are still queued (here: cancelled right after the first sub-task
-    // finished), reset and executed again in the same dispatch: the queued starts of the old run
-    // must not start sub-tasks of the new one beyond the limit.
+    QTest::addColumn<bool>("discarding");
+    QTest::addColumn<bool>("executeAgain");
+    QTest::newRow("same sub-tasks, idle") << false << false;
+    QTest::newRow("fresh sub-tasks, idle") << true << false;
+    QTest::newRow("same sub-tasks, run again") << false << true;
+    QTest::newRow("fresh sub-tasks, run again") << true << true;
+}
+
+void tst_ComposedTaskSpecification::startsQueuedBeforeReset()
+{
+    // A sub-task finished, so the start of the next one is queued; then the user cancels and the
+    // task is reset (and possibly executed again) in the same dispatch. The old start must neither
+    // start anything in an idle task nor a sub-task beyond the limit of the new run.
+    QFETCH(bool, discarding);
+    QFETCH(bool, executeAgain);
     QStringList log;
     TestComposed parent(1, 1.0);
     ScriptedTask* a = addScripted(&parent, QStringLiteral("a"), &log, 0.5);
@@ -641,20 +768,27 @@ void tst_ComposedTaskSpecification::staleStartsDoNotExceedLimit()
     QTRY_COMPARE(a->state, StateRunning);
     a->endFinished(); // queues the start of b
     parent.userCanceled();
-    parent.discardingReset();
+    if (discarding) {
+        parent.discardingReset();
+        for (int i = 0; i < 3; ++i)
+            addScripted(&parent, QStringLiteral("n%1").arg(i), &log, 1.0 / 3);
+    } else {
+        parent.reset();
+    }
+    log.clear();
+    if (executeAgain)
+        parent.execute();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
 
-    QList<ScriptedTask*> fresh;
-    for (int i = 0; i < 3; ++i)
-        fresh << addScripted(&parent, QStringLiteral("n%1").arg(i), &log, 1.0 / 3);
-    parent.execute();
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    int running = 0;
-    for (ScriptedTask* t : std::as_const(fresh))
-        running += t->state == StateRunning ? 1 : 0;
-    QVERIFY2(running == 1,
-             qPrintable(QStringLiteral("%1 running with a limit of 1: %2").arg(running).arg(joined(log))));
-    QCOMPARE(fresh[0]->state, StateRunning);
+    QStringList started;
+    for (const QString& line : std::as_const(log)) {
+        if (line.endsWith(QLatin1String(" started")))
+            started << line;
+    }
+    const QString first = discarding ? QStringLiteral("n0 started") : QStringLiteral("a started");
+    QVERIFY2(started == (executeAgain ? QStringList {first} : QStringList {}), qPrintable(joined(log)));
+    QCOMPARE(parent.state, executeAgain ? StateRunning : StateIdle);
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTaskSpecification)
