@@ -72,7 +72,10 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remoteFile));
+    // The remote path is a file name, not URL text: "#", "?" and "%" in it name the file itself.
+    QUrl url(mirror.url);
+    url.setPath(url.path(QUrl::FullyDecoded) + QLatin1Char('/') + remoteFile, QUrl::DecodedMode);
+    QNetworkRequest request(url);
     // A redirect must reach onMetaDataChanged as a status other than 200 and drop the mirror.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     reply = manager ? manager->get(request) : nullptr;

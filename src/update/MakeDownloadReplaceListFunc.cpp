@@ -6,6 +6,12 @@
 
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
+#include <QThreadPool>
+
+#include <atomic>
+#include <utility>
+#include <vector>
 
 namespace {
 const QString deleteSection = QStringLiteral("delete");
@@ -54,22 +60,25 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
 
-    int done = 0;
+    // First the whole ini is read and every line validated, so that an invalid line costs no
+    // checksum at all; then the installed and downloaded files are checked.
+    m_done = 0;
+    m_count = count;
+    std::vector<PendingEntry> entries;
     const QStringList sections = settings.childGroups();
     for (const QString& section : sections) {
         settings.beginGroup(section);
         const QStringList keys = settings.allKeys();
         const bool isDeleteSection = section == deleteSection;
         for (const QString& key : keys) {
-            ++done;
-            Q_EMIT progress(double(done) / double(count));
             if (!FileSpecifications::isContainedRelativePath(key)) {
                 reportInvalidLine(section);
                 return false;
             }
             if (isDeleteSection) {
-                if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + key))
-                    m_specifications.deletes.append(key);
+                PendingEntry entry;
+                entry.deletePath = key;
+                entries.push_back(std::move(entry));
                 continue;
             }
 
@@ -78,44 +87,102 @@ bool MakeDownloadReplaceListFunc::run()
                 reportInvalidLine(section);
                 return false;
             }
-            FileDownloadSpecification download;
-            download.section = section;
-            download.fileName = key;
-            download.md5 = fields.at(0);
-            download.size = fields.at(1).toULongLong();
-            FileReplaceSpecification replace;
-            replace.section = section;
-            replace.fileName = key;
+            PendingEntry entry;
+            entry.download.section = section;
+            entry.download.fileName = key;
+            entry.download.md5 = fields.at(0);
+            entry.download.size = fields.at(1).toULongLong();
+            entry.replace.section = section;
+            entry.replace.fileName = key;
             if (fields.size() == 5) {
-                replace.unzipMd5 = fields.at(2);
-                replace.unzipSize = fields.at(3).toULongLong();
-                replace.unzipFileName = fields.at(4);
+                entry.replace.unzipMd5 = fields.at(2);
+                entry.replace.unzipSize = fields.at(3).toULongLong();
+                entry.replace.unzipFileName = fields.at(4);
                 // An empty name means "not packed"; any other must stay inside the installation.
-                if (replace.hasUnzip()
-                    && !FileSpecifications::isContainedRelativePath(replace.unzipFileName)) {
+                if (entry.replace.hasUnzip()
+                    && !FileSpecifications::isContainedRelativePath(entry.replace.unzipFileName)) {
                     reportInvalidLine(section);
                     return false;
                 }
             }
-
-            const QString installed = m_appRoot + QLatin1Char('/') + replace.destFileName(QString());
-            const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
-            if (isValidFile(installed, installedMd5))
-                continue;
-            m_specifications.replaces.append(replace);
-            if (!isValidFile(m_tempDir + QLatin1Char('/') + key, download.md5))
-                m_specifications.downloads.append(download);
+            entries.push_back(std::move(entry));
         }
         settings.endGroup();
     }
+    checkAndPlan(entries);
     return true;
+}
+
+void MakeDownloadReplaceListFunc::checkEntry(PendingEntry& entry) const
+{
+    if (!entry.deletePath.isEmpty()) {
+        entry.installedValid = QFileInfo::exists(m_appRoot + QLatin1Char('/') + entry.deletePath);
+        return;
+    }
+    const FileReplaceSpecification& replace = entry.replace;
+    const QString installed = m_appRoot + QLatin1Char('/') + replace.destFileName(QString());
+    entry.installedValid = isValidFile(installed, replace.hasUnzip() ? replace.unzipMd5 : entry.download.md5);
+    if (!entry.installedValid)
+        entry.downloadedValid =
+            isValidFile(m_tempDir + QLatin1Char('/') + entry.download.fileName, entry.download.md5);
+}
+
+void MakeDownloadReplaceListFunc::checkAndPlan(std::vector<PendingEntry>& entries)
+{
+    // The checks are independent reads of different files, so they are spread over the cores: this
+    // thread and helpers of the body's own pool take the next unchecked entry until none is left.
+    // This thread plans the checked entries strictly in the ini's order as they become ready, so
+    // the lists and the progress do not depend on which check ended first.
+    const size_t size = entries.size();
+    std::atomic<size_t> next {0};
+    auto take = [&entries, &next, size, this]() {
+        const size_t i = next++;
+        if (i >= size)
+            return false;
+        checkEntry(entries[i]);
+        entries[i].checked.store(true, std::memory_order_release);
+        return true;
+    };
+    // Made here, on the thread that runs the body, so that it lives and dies on that thread.
+    QThreadPool checkers;
+    const int helpers = int(qMin<size_t>(size, size_t(QThread::idealThreadCount()))) - 1;
+    checkers.setMaxThreadCount(qMax(1, helpers));
+    for (int i = 0; i < helpers; ++i)
+        checkers.start([&take] {
+            while (take()) { }
+        });
+
+    size_t planned = 0;
+    auto planReady = [&] {
+        for (; planned < size && entries[planned].checked.load(std::memory_order_acquire); ++planned)
+            plan(entries[planned]);
+    };
+    while (take())
+        planReady();
+    checkers.waitForDone();
+    planReady();
+}
+
+void MakeDownloadReplaceListFunc::plan(const PendingEntry& entry)
+{
+    ++m_done;
+    Q_EMIT progress(double(m_done) / double(m_count));
+    if (!entry.deletePath.isEmpty()) {
+        if (entry.installedValid)
+            m_specifications.deletes.append(entry.deletePath);
+        return;
+    }
+    if (entry.installedValid)
+        return;
+    m_specifications.replaces.append(entry.replace);
+    if (!entry.downloadedValid)
+        m_specifications.downloads.append(entry.download);
 }
 
 bool MakeDownloadReplaceListFunc::isValidFile(const QString& path, const QString& md5) const
 {
-    if (!QFileInfo::exists(path))
-        return false;
-    // Run here, on this thread, with nothing connected: its messages go nowhere.
+    // Run here, on this thread, with nothing connected: its messages go nowhere. A missing file
+    // fails to open, so no separate look-up is spent on it.
     CheckSigFunc check(path, md5);
     return check.run();
 }

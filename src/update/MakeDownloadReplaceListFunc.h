@@ -1,8 +1,13 @@
 #pragma once
 
 #include "ASyncFunc.h"
+#include "FileDownloadSpecification.h"
+#include "FileReplaceSpecification.h"
 
 #include <QString>
+
+#include <atomic>
+#include <utility>
 
 class Configuration;
 class QSettings;
@@ -15,7 +20,10 @@ struct FileSpecifications;
 // temporary directory, installation directory); run() then reads only those copies, the file
 // system and the ini, and writes only `specifications`, which nothing else touches while it runs.
 // Reports "Compiling download and replace list", "No files in product ini" and "Warning: product
-// ini contains invalid line in section %1" through message(), and progress() once per entry.
+// ini contains invalid line in section %1" through message(), and progress() once per entry, in
+// the ini's order, reaching exactly 1.0 with the last. The whole ini is validated before any file
+// is checked; the MD5 checks then run in parallel on this thread and on helper threads of a
+// pool of the body's own (not the global one), and run() returns only after all of them have ended.
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
     Q_OBJECT
@@ -23,16 +31,42 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
 public:
     MakeDownloadReplaceListFunc(Configuration* configuration, FileSpecifications& specifications);
 
-    // Clears `specifications` and fills it; false when the ini has no entries or holds an invalid
-    // line, and then `specifications` holds whatever was compiled before the failure.
+    // Clears `specifications` and fills it; false, with `specifications` left empty, when the ini
+    // has no entries or holds an invalid line.
     bool run() override;
 
     // The number of keys over all sections of the ini, the delete section included.
     int getFileCount(QSettings& settings);
 
 private:
+    // One entry of the ini, read and validated, whose files are still to be checked.
+    struct PendingEntry
+    {
+        PendingEntry() = default;
+        PendingEntry(PendingEntry&& other) noexcept
+            : download(std::move(other.download))
+            , replace(std::move(other.replace))
+            , deletePath(std::move(other.deletePath))
+        {
+        }
+
+        FileDownloadSpecification download;
+        FileReplaceSpecification replace;
+        QString deletePath; // set for an entry of the delete section only
+        bool installedValid = false; // the installed file matches (delete entry: it exists)
+        bool downloadedValid = false; // a valid copy is already in the temporary directory
+        std::atomic<bool> checked {false}; // the two flags above are final
+    };
+
     bool isValidFile(const QString& path, const QString& md5) const;
+    void checkEntry(PendingEntry& entry) const;
+    void checkAndPlan(std::vector<PendingEntry>& entries);
+    // Adds a checked entry to the plan and reports the progress.
+    void plan(const PendingEntry& entry);
     void reportInvalidLine(const QString& section);
+
+    int m_done = 0;
+    int m_count = 0;
 
     FileSpecifications& m_specifications;
     const QString m_iniPath;

@@ -148,6 +148,9 @@ void tst_DownloadFileListTaskSpecification::fetchesEveryFileIntoItsFolder_data()
     QTest::newRow("one file at the top") << QStringList {"c"} << 3;
     QTest::newRow("shared folder and the top") << QStringList {"lib/a.so", "lib/b.so", "c"} << 3;
     QTest::newRow("several levels at once") << QStringList {"plugins/imageformats/x/libq.so", "c"} << 2;
+    // Names that mean something in a URL must still name the file itself on the mirror.
+    QTest::newRow("characters special in URLs")
+        << QStringList {"a#b.txt", "what?.txt", "100%41.txt", "sp ace, comma.txt", "lib/+plus&amp;.so"} << 2;
     QTest::newRow("more files than streams")
         << QStringList {"a", "b", "lib/c", "lib/d", "e/f", "e/g", "h", "i"} << 3;
 }

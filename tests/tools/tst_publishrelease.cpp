@@ -11,6 +11,7 @@
 #include "IniDownloadTaskSpecification.h"
 #include "MakeDownloadReplaceListFunc.h"
 #include "Mirrors.h"
+#include "NginxMirror.h"
 #include "ReleaseFixture.h"
 #include "TestHttpServer.h"
 
@@ -60,7 +61,10 @@ private Q_SLOTS:
     void layoutAndSignature();
     void compilesIntoExpectedPlan_data();
     void compilesIntoExpectedPlan();
+    void downloadsPublishedRelease_data();
     void downloadsPublishedRelease();
+    void packPatterns_data();
+    void packPatterns();
     void refuses_data();
     void refuses();
 
@@ -177,17 +181,35 @@ void tst_PublishRelease::compilesIntoExpectedPlan()
     QCOMPARE(actualDeletes, deletes);
 }
 
+void tst_PublishRelease::downloadsPublishedRelease_data()
+{
+    QTest::addColumn<bool>("nginx");
+    QTest::newRow("test mirror server") << false;
+    QTest::newRow("nginx") << true;
+}
+
 void tst_PublishRelease::downloadsPublishedRelease()
 {
+    QFETCH(bool, nginx);
     // The mirror serves the published folder as it is; the updater's stages fetch and verify.
     TestHttpServer server;
-    QVERIFY2(server.listen(), qPrintable(server.errorString()));
-    server.serveDirectory(mirror());
+    NginxMirror nginxServer(mirror());
+    QString baseUrl;
+    if (nginx) {
+        if (NginxMirror::executable().isEmpty())
+            QSKIP("nginx is not installed (Debian package nginx-light)");
+        QVERIFY2(nginxServer.start(), qPrintable(nginxServer.errorString()));
+        baseUrl = nginxServer.baseUrl();
+    } else {
+        QVERIFY2(server.listen(), qPrintable(server.errorString()));
+        server.serveDirectory(mirror());
+        baseUrl = server.baseUrl();
+    }
     QNetworkAccessManager manager;
     Mirrors pool(nullptr);
     FTPSiteAccessData entry;
     entry.name = QStringLiteral("published");
-    entry.url = server.baseUrl() + QStringLiteral("/2");
+    entry.url = baseUrl + QStringLiteral("/2");
     entry.maxUse = 4;
     pool.mirrors = {entry};
     QTemporaryDir temp;
@@ -222,6 +244,45 @@ void tst_PublishRelease::downloadsPublishedRelease()
         QCOMPARE(FileBytes::read(temp.filePath(d.fileName)),
                  FileBytes::read(version(2) + QStringLiteral("/files/") + d.fileName));
     QCOMPARE(pool.mirrors.size(), 1);
+}
+
+void tst_PublishRelease::packPatterns_data()
+{
+    QTest::addColumn<QStringList>("patterns");
+    QTest::addColumn<QStringList>("packed"); // installed paths stored gzip-packed
+
+    QTest::newRow("none") << QStringList() << QStringList();
+    QTest::newRow("a name glob matches in every folder")
+        << QStringList {"*.so"} << QStringList {"lib/libvoice.so", "lib/plugins/new one, too.so"};
+    QTest::newRow("a path glob stays in its folder")
+        << QStringList {"lib/*"} << QStringList {"lib/libvoice.so"};
+    QTest::newRow("several patterns")
+        << QStringList {"readme.txt", "sounds/*/*.wav"} << QStringList {"readme.txt", "sounds/new/ding.wav"};
+}
+
+void tst_PublishRelease::packPatterns()
+{
+    QFETCH(QStringList, patterns);
+    QFETCH(QStringList, packed);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QStringList args;
+    for (const QString& pattern : patterns)
+        args << QStringLiteral("--pack") << pattern;
+    QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src2")), 3, clientType, root.path(), args),
+             qPrintable(m_fixture.lastOutput()));
+    QStringList actual;
+    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it) {
+        const QString stored = root.filePath(QStringLiteral("3/files/") + it.key());
+        const bool isPacked = QFileInfo::exists(stored + QStringLiteral(".gz"));
+        QVERIFY2(isPacked != QFileInfo::exists(stored), qPrintable(stored));
+        if (isPacked) {
+            QCOMPARE(gunzip(stored + QStringLiteral(".gz")), it.value());
+            actual << it.key();
+        }
+    }
+    QCOMPARE(actual, packed);
 }
 
 void tst_PublishRelease::refuses_data()

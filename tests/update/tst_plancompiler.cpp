@@ -100,6 +100,7 @@ private Q_SLOTS:
     void refusesIni_data();
     void refusesIni();
     void progressReachesOneWithLastEntry();
+    void manyEntriesKeepIniOrder();
     void recompilesFromScratchAfterReset();
 
 private:
@@ -347,6 +348,58 @@ void tst_PlanCompiler::progressReachesOneWithLastEntry()
     QCOMPARE(progress.at(0).first().toDouble(), 1.0 / 3.0);
     QCOMPARE(progress.at(1).first().toDouble(), 2.0 / 3.0);
     QVERIFY2(progress.at(2).first().toDouble() == 1.0, "the last entry does not report exactly 1.0");
+}
+
+void tst_PlanCompiler::manyEntriesKeepIniOrder()
+{
+    // Enough entries that the checks run on several threads: the lists and the progress must
+    // still follow the ini, whichever check ends first. Every third file is installed and up to
+    // date, every fifth has a valid download; the large ones take longer to check.
+    QString ini = QStringLiteral("[bin]\n");
+    QStringList expectedDownloads;
+    QStringList expectedReplaces;
+    QStringList expectedDeletes;
+    for (int i = 0; i < 300; ++i) {
+        const QString name = QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0'));
+        const QByteArray data = i % 7 == 0 ? QByteArray(300000, char(i)) : name.toUtf8();
+        ini += name + QLatin1Char('=') + entry(data) + QLatin1Char('\n');
+        if (i % 3 == 0) {
+            QVERIFY(writeFile(installPath() + QLatin1Char('/') + name, data));
+            continue;
+        }
+        expectedReplaces << name;
+        if (i % 5 == 0)
+            QVERIFY(writeFile(m_temp->filePath(name), data));
+        else
+            expectedDownloads << name;
+    }
+    ini += QStringLiteral("[delete]\n");
+    for (int i = 0; i < 40; ++i) {
+        const QString name = QStringLiteral("old%1").arg(i, 2, 10, QLatin1Char('0'));
+        ini += name + QStringLiteral("=\n");
+        if (i % 2 == 0) {
+            QVERIFY(writeFile(installPath() + QLatin1Char('/') + name, beta));
+            expectedDeletes << name;
+        }
+    }
+    QVERIFY(writeFile(iniPath(), ini.toUtf8()));
+
+    FileSpecifications plan;
+    MakeDownloadReplaceListFunc func(&m_configuration, plan);
+    QSignalSpy progress(&func, &ASyncFunc::progress);
+    QVERIFY(func.run());
+    QStringList downloads;
+    for (const FileDownloadSpecification& d : std::as_const(plan.downloads))
+        downloads << d.fileName;
+    QStringList replaces;
+    for (const FileReplaceSpecification& r : std::as_const(plan.replaces))
+        replaces << r.fileName;
+    QCOMPARE(downloads, expectedDownloads);
+    QCOMPARE(replaces, expectedReplaces);
+    QCOMPARE(plan.deletes, expectedDeletes);
+    QCOMPARE(progress.count(), 340);
+    for (int i = 0; i < progress.count(); ++i)
+        QCOMPARE(progress.at(i).first().toDouble(), double(i + 1) / 340.0);
 }
 
 void tst_PlanCompiler::recompilesFromScratchAfterReset()
