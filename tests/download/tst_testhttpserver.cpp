@@ -135,7 +135,14 @@ void tst_TestHttpServer::scriptedResponses()
     QCOMPARE(reply->rawHeader("Content-Length"), lengthHeader);
     if (status == 302)
         QCOMPARE(reply->rawHeader("Location"), QByteArray("http://127.0.0.1:9/elsewhere"));
-    QCOMPARE(m_server->requestCount(QStringLiteral("/file")), 1);
+    // A body delimited only by the close of the connection can race Qt's own check for a
+    // connection closed before any answer, after which Qt sends the request once more; the reply
+    // the client sees is the same.
+    const int requests = m_server->requestCount(QStringLiteral("/file"));
+    if (lengthHeader.isEmpty() && status == 200)
+        QVERIFY2(requests == 1 || requests == 2, qPrintable(QString::number(requests)));
+    else
+        QCOMPARE(requests, 1);
     reply->deleteLater();
 }
 
