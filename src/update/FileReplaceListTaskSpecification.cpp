@@ -4,9 +4,26 @@
 #include "DirCreateTaskSpecification.h"
 #include "FileReplaceTaskSpecification.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+
+namespace {
+// The first installed path that two entries of `replaceList` share, spelled out absolute and
+// cleaned; empty when every entry has a name of its own.
+QString destinationNamedTwice(const QList<FileReplaceSpecification>& replaceList, const QString& appRoot)
+{
+    QSet<QString> seen;
+    for (const FileReplaceSpecification& entry : replaceList) {
+        const QString dest = QDir::cleanPath(appRoot + QLatin1Char('/') + entry.destFileName(QString()));
+        if (seen.contains(dest))
+            return dest;
+        seen.insert(dest);
+    }
+    return QString();
+}
+} // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
     QList<FileReplaceSpecification>* replaceList, QList<QString>* deleteList, Configuration* configuration,
@@ -26,6 +43,17 @@ void FileReplaceListTaskSpecification::execute()
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
+    // Two file tasks for one installed name would work on the same name and old copy: the later
+    // one takes the earlier one's old copy, which is the installed file, for a stale one and
+    // deletes it, and after that no undo can put the installed file back. Such a plan is refused
+    // before anything is touched.
+    const QString twice = destinationNamedTwice(*replaceList, Configuration::getAppRootPath());
+    if (!twice.isEmpty()) {
+        Q_EMIT message(
+            QStringLiteral("Could not replace '%1': the update names it more than once").arg(twice));
+        errorCancel();
+        return;
+    }
     const int dirTasks = makeSubdirTasks();
     makeFileReplaceTasks(dirTasks > 0);
     state = StateRunning;

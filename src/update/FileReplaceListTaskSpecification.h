@@ -23,6 +23,10 @@ class Configuration;
 // StateErrorCanceled or StateUserCanceled. On success the journal keeps its entries; reset() undoes
 // them.
 //
+// A replace list that names one installed file twice (after cleaning the path) is refused before
+// anything is touched: "Could not replace '<path>': the update names it more than once", then
+// StateErrorCanceled.
+//
 // Both lists are read when the task is executed, not when it is built. GUI thread only.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {

@@ -4,10 +4,12 @@
 #include "FileBytes.h"
 #include "FileReplaceListTaskSpecification.h"
 #include "FileReplaceTaskSpecification.h"
+#include "GzipBytes.h"
 #include "ScratchInstallation.h"
 #include "TaskRun.h"
 #include "TreeSnapshot.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -79,6 +81,8 @@ private Q_SLOTS:
     void immutableTargetFolderLeavesInstallationAsItWas();
     void userCancelUndoesEverything();
     void resetUndoesACompletedInstallation();
+    void oneInstalledNameTwiceIsRefused_data();
+    void oneInstalledNameTwiceIsRefused();
 };
 
 void tst_FileReplaceList::emptyListFinishesAtOnce()
@@ -309,6 +313,71 @@ void tst_FileReplaceList::resetUndoesACompletedInstallation()
     task.reset();
     const TreeSnapshot after = bench.snapshot();
     QVERIFY2(after == before, qPrintable(before.differences(after)));
+}
+
+void tst_FileReplaceList::oneInstalledNameTwiceIsRefused_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second"); // "<download> > <installed name>" for a packed entry
+    QTest::addColumn<QString>("installed");
+
+    QTest::newRow("same file twice") << "readme.txt"
+                                     << "readme.txt"
+                                     << "readme.txt";
+    QTest::newRow("plain, then packed onto the same name") << "readme.txt"
+                                                           << "readme.txt.gz > readme.txt"
+                                                           << "readme.txt";
+    QTest::newRow("new file, plain and packed") << "new/tool"
+                                                << "new/tool.gz > new/tool"
+                                                << "new/tool";
+    QTest::newRow("one name spelled two ways") << "lib/libvoice.so"
+                                               << "lib//libvoice.so"
+                                               << "lib/libvoice.so";
+}
+
+void tst_FileReplaceList::oneInstalledNameTwiceIsRefused()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, installed);
+
+    // The second task for a name starts once the first has replaced it, while a large file still
+    // runs beside it: it takes the first one's old copy, which is the installed file, for a stale
+    // one and deletes it. When a later file then fails, nothing can put the installed file back.
+    Bench bench;
+    QVERIFY2(bench.isValid(), "no scratch installation");
+    QVERIFY(bench.plan(first));
+    QVERIFY(bench.plan(QStringLiteral("big.bin"), true, QByteArray(32 << 20, 'b')));
+    const QStringList packed = second.split(QStringLiteral(" > "));
+    if (packed.size() == 2) {
+        const QByteArray content("the packed version");
+        FileReplaceSpecification spec;
+        spec.section = QStringLiteral("client");
+        spec.fileName = packed.at(0);
+        spec.unzipFileName = packed.at(1);
+        spec.unzipMd5 =
+            QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+        bench.replaces.append(spec);
+        QVERIFY(FileBytes::write(bench.temp.filePath(spec.fileName), GzipBytes::pack(content)));
+    } else {
+        QVERIFY(bench.plan(second));
+    }
+    QVERIFY(bench.plan(QStringLiteral("missing.txt"), false));
+    const TreeSnapshot before = bench.snapshot();
+
+    FileReplaceListTaskSpecification task(&bench.replaces, &bench.deletes, &bench.configuration, nullptr,
+                                          1.0);
+    TaskRun run(&task);
+    task.execute();
+    QTRY_VERIFY2(run.ended(), "the list did not end");
+
+    QCOMPARE(task.state, StateErrorCanceled);
+    const TreeSnapshot after = bench.snapshot();
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
+    const QString refusal = QStringLiteral("Could not replace '%1': the update names it more than once")
+                                .arg(bench.installed(installed));
+    QVERIFY2(run.messageTexts().contains(refusal), qPrintable(run.log()));
+    QVERIFY2(bench.deletes.isEmpty(), "an old copy was queued for deletion");
 }
 
 QTEST_GUILESS_MAIN(tst_FileReplaceList)
