@@ -10,6 +10,8 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -95,6 +97,8 @@ private Q_SLOTS:
     void userCancelUndoesTheSteps_data();
     void userCancelUndoesTheSteps();
     void resetUndoesACompletedReplacement();
+    void fullDiskLeavesInstalledFileAsItWas_data();
+    void fullDiskLeavesInstalledFileAsItWas();
 };
 
 void tst_FileReplaceTask::subTasksWeightsAndJournal_data()
@@ -409,6 +413,61 @@ void tst_FileReplaceTask::resetUndoesACompletedReplacement()
     QVERIFY2(!task.movedAside, "reset kept the moved-aside flag");
     const TreeSnapshot after = TreeSnapshot::of(bench.install.path());
     QVERIFY2(after == before, qPrintable(before.differences(after)));
+}
+
+void tst_FileReplaceTask::fullDiskLeavesInstalledFileAsItWas_data()
+{
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<QString>("expectedMessage"); // %1 dest, %2 source
+
+    QTest::newRow("copy") << false << "Could not copy '%2' to '%1'";
+    QTest::newRow("unpack") << true << "Could not unzip '%2' to '%1'";
+}
+
+void tst_FileReplaceTask::fullDiskLeavesInstalledFileAsItWas()
+{
+    QFETCH(bool, packed);
+    QFETCH(QString, expectedMessage);
+
+    Bench bench;
+    QVERIFY2(bench.isValid(), "no scratch folders");
+    // The installed file's folder is a file system too small for the new version.
+    const QString folder = bench.installed(QStringLiteral("plugins"));
+    QVERIFY(QDir().mkpath(folder));
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("size=64k"), QStringLiteral("tmpfs"), folder})
+        != 0)
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {folder}); });
+
+    const QString destRel = QStringLiteral("plugins/codec.so");
+    QVERIFY(bench.putInstalled(destRel, oldContent));
+    QByteArray content(256 * 1024, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char((i * 7919) >> 3);
+    const FileReplaceSpecification spec = packed
+        ? Bench::entry(destRel + QStringLiteral(".gz"), destRel, md5Of(content))
+        : Bench::entry(destRel);
+    QVERIFY(bench.putDownload(spec.fileName, packed ? GzipBytes::pack(content) : content));
+    const TreeSnapshot before = TreeSnapshot::of(bench.install.path());
+
+    FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
+                                      nullptr, 1.0);
+    TaskRun run(&task);
+    task.execute();
+    QTRY_VERIFY2(run.ended(), "the replacement did not end");
+
+    QCOMPARE(task.state, StateErrorCanceled);
+    const QString message = QString(expectedMessage)
+                                .replace(QLatin1String("%1"), bench.installed(destRel))
+                                .replace(QLatin1String("%2"), bench.download(spec.fileName));
+    QVERIFY2(run.messageTexts().contains(message), qPrintable(run.log()));
+    const TreeSnapshot after = TreeSnapshot::of(bench.install.path());
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
+    QVERIFY2(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                 == QStringList {QStringLiteral("codec.so")},
+             "a partial file was left beside the installed one");
 }
 
 QTEST_GUILESS_MAIN(tst_FileReplaceTask)
