@@ -22,6 +22,17 @@ const QStringList FileReplaceTaskSpecification::executableSuffixes = {
     QStringLiteral("so.4"),
 };
 
+namespace {
+// Whether something occupies `path`: a link counts even when it points nowhere. QFileInfo::exists()
+// follows links, and a dangling one taken for "not installed" would have the unpack write the new
+// file through it, to wherever it points, and the undo remove only the link.
+bool isTaken(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() || info.exists();
+}
+} // namespace
+
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& spec,
                                                            QList<QString>* oldFileList,
                                                            RollbackDataList* parentRollbackList,
@@ -50,10 +61,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString old = appRoot + QLatin1Char('/') + spec.oldDestFileName();
 
     double remaining = 1.0;
-    if (QFileInfo::exists(dest)) {
+    if (isTaken(dest)) {
         double base = 1.0;
         // An old copy left by an earlier run is in the way of the rename.
-        if (QFileInfo::exists(old)) {
+        if (isTaken(old)) {
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             base = 0.9;
         }

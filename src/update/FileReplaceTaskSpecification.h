@@ -12,7 +12,8 @@ class Configuration;
 
 // Puts one file of the update plan in place in the installation directory.
 //
-// Sub-tasks, one at a time: when the installed file exists, a stale old copy ("_old_" name) is
+// Sub-tasks, one at a time: when the installed file exists (a link counts, even one that points
+// nowhere: it is moved aside, never written through), a stale old copy ("_old_" name) is
 // deleted (a failed delete fails the task) and the installed file is renamed to its old-copy name;
 // then the download is copied from the temporary directory to the installed name, or, for a packed
 // entry, unpacked there and checked against spec.unzipMd5.

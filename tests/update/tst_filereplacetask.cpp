@@ -99,6 +99,8 @@ private Q_SLOTS:
     void resetUndoesACompletedReplacement();
     void fullDiskLeavesInstalledFileAsItWas_data();
     void fullDiskLeavesInstalledFileAsItWas();
+    void danglingLinkAtInstalledNameIsMovedAside_data();
+    void danglingLinkAtInstalledNameIsMovedAside();
 };
 
 void tst_FileReplaceTask::subTasksWeightsAndJournal_data()
@@ -468,6 +470,61 @@ void tst_FileReplaceTask::fullDiskLeavesInstalledFileAsItWas()
     QVERIFY2(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
                  == QStringList {QStringLiteral("codec.so")},
              "a partial file was left beside the installed one");
+}
+
+void tst_FileReplaceTask::danglingLinkAtInstalledNameIsMovedAside_data()
+{
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<bool>("staleLink"); // the old-copy name is a dangling link as well
+
+    QTest::newRow("copy") << false << false;
+    QTest::newRow("unpack") << true << false;
+    QTest::newRow("copy, stale old copy is a link") << false << true;
+    QTest::newRow("unpack, stale old copy is a link") << true << true;
+}
+
+void tst_FileReplaceTask::danglingLinkAtInstalledNameIsMovedAside()
+{
+    QFETCH(bool, packed);
+    QFETCH(bool, staleLink);
+
+    // A library link whose target is gone: the installed name is taken, though nothing is behind
+    // it. It is moved aside like any installed file; the new file is never written through it to
+    // wherever it points (here a name inside the installation, but it could point anywhere), and
+    // the list's undo puts the link back.
+    Bench bench;
+    QVERIFY2(bench.isValid(), "no scratch folders");
+    const QString destRel = QStringLiteral("lib/libcodec.so");
+    const QString target = bench.installed(QStringLiteral("lib/libcodec.so.1"));
+    QVERIFY(QDir().mkpath(bench.installed(QStringLiteral("lib"))));
+    QVERIFY(QFile::link(target, bench.installed(destRel)));
+    const FileReplaceSpecification spec = packed
+        ? Bench::entry(destRel + QStringLiteral(".gz"), destRel, md5Of(newContent))
+        : Bench::entry(destRel);
+    QVERIFY(bench.putDownload(spec.fileName, packed ? GzipBytes::pack(newContent) : newContent));
+    const TreeSnapshot before = TreeSnapshot::of(bench.install.path());
+    // A stale old copy is deleted before the installed file is moved aside, and stays deleted.
+    if (staleLink)
+        QVERIFY(QFile::link(bench.installed(QStringLiteral("lib/gone.so")),
+                            bench.installed(spec.oldDestFileName())));
+
+    FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
+                                      nullptr, 1.0);
+    TaskRun run(&task);
+    task.execute();
+    QTRY_VERIFY2(run.ended(), "the replacement did not end");
+
+    QVERIFY2(!QFileInfo::exists(target), "the new file was written through the link");
+    QVERIFY2(task.state == StateFinished, qPrintable(run.log()));
+    const QFileInfo installed(bench.installed(destRel));
+    QVERIFY2(!installed.isSymLink(), "the installed name is still a link");
+    QCOMPARE(FileBytes::read(installed.filePath()), newContent);
+    QCOMPARE(QFileInfo(bench.installed(spec.oldDestFileName())).symLinkTarget(), target);
+    QCOMPARE(bench.oldFiles, QList<QString> {spec.oldDestFileName()});
+
+    QVERIFY2(bench.parentJournal.rollback(nullptr), "the list's undo failed");
+    const TreeSnapshot after = TreeSnapshot::of(bench.install.path());
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
 }
 
 QTEST_GUILESS_MAIN(tst_FileReplaceTask)
