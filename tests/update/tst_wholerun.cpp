@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
@@ -215,6 +216,14 @@ void tst_WholeRun::oldToNew()
     auto run = world.makeRun(urls);
     QVERIFY2(run->isValid(), "the run could not be prepared");
     run->start();
+    // Where the whole stands when the replacement and the deletion begin: the stages before them
+    // have their full weights by then.
+    QMap<QString, double> progressAtStart;
+    connect(run->task(), &TaskSpecification::message, this, [&](const QString& text) {
+        if (text == QLatin1String("Starting file updates")
+            || text == QLatin1String("Starting deleting files"))
+            progressAtStart.insert(text, run->task()->progress);
+    });
     QTRY_VERIFY_WITH_TIMEOUT(run->ended(), 60000);
     QVERIFY2(run->state() == StateFinished, qPrintable(logOf(*run)));
 
@@ -226,6 +235,10 @@ void tst_WholeRun::oldToNew()
     QVERIFY2(passes(run->progress, 0.1), "progress did not pass 0.1 after the product ini");
     QVERIFY2(passes(run->progress, 0.15), "progress did not pass 0.15 after the plan");
     QCOMPARE(run->progress.constLast(), 1.0);
+    QVERIFY2(qFuzzyCompare(progressAtStart.value(QStringLiteral("Starting file updates"), -1.0), 0.55),
+             qPrintable(QString::number(progressAtStart.value(QStringLiteral("Starting file updates")))));
+    QVERIFY2(qFuzzyCompare(progressAtStart.value(QStringLiteral("Starting deleting files"), -1.0), 0.95),
+             qPrintable(QString::number(progressAtStart.value(QStringLiteral("Starting deleting files")))));
 
     if (!nginx) {
         // Only what changed is fetched, each file once.
