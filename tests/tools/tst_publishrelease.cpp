@@ -95,6 +95,8 @@ void tst_PublishRelease::initTestCase()
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("src1")), m_v1));
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("src2")), m_v2));
     QVERIFY(FileBytes::write(m_dir.filePath(QStringLiteral("changes.txt")), "What is new\n"));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcColons")),
+                                      {{"lib/odd::name.so", bytes(100, 8)}}));
 
     QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src1")), 1, clientType, mirror()),
              qPrintable(m_fixture.lastOutput()));
@@ -310,6 +312,10 @@ void tst_PublishRelease::refuses_data()
     QTest::newRow("previous without a product ini")
         << base + QStringList {"--version", "9", "--previous", m_dir.filePath(QStringLiteral("src1")), src}
         << 1 << "no product ini";
+    // The updater would refuse the whole product ini over the six-field line.
+    QTest::newRow("packed name holding the field separator") << base
+            + QStringList {"--version", "9", "--pack", "*.so", m_dir.filePath(QStringLiteral("srcColons"))}
+                                                             << 1 << "cannot hold \"::\"";
     QTest::newRow("public key only") << QStringList {
         "release", "--key",     QStringLiteral(KV3_SOURCE_DIR "/keys/demo/public.der"),
         "--type",  clientType,  "--out",

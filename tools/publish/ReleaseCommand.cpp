@@ -244,6 +244,13 @@ bool ReleaseCommand::collectFiles(const QString& source, const QStringList& pack
         Entry entry;
         entry.installed = relative;
         entry.packed = matchesAny(patterns, relative);
+        // A packed entry names its installed path in the last "::"-separated field of its value;
+        // a "::" inside that path would give the line extra fields, and the updater refuses the
+        // whole ini over one invalid line.
+        if (entry.packed && relative.contains(QStringLiteral("::"))) {
+            err() << "release: a packed file's name cannot hold \"::\": " << relative << '\n' << Qt::flush;
+            return false;
+        }
         entry.key = entry.packed ? relative + packSuffix : relative;
         entries.append(entry);
     }
