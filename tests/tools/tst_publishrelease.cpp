@@ -19,6 +19,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +64,8 @@ private Q_SLOTS:
     void compilesIntoExpectedPlan();
     void downloadsPublishedRelease_data();
     void downloadsPublishedRelease();
+    void deletesFromHandWrittenPrevious_data();
+    void deletesFromHandWrittenPrevious();
     void packPatterns_data();
     void packPatterns();
     void refuses_data();
@@ -246,6 +249,38 @@ void tst_PublishRelease::downloadsPublishedRelease()
         QCOMPARE(FileBytes::read(temp.filePath(d.fileName)),
                  FileBytes::read(version(2) + QStringLiteral("/files/") + d.fileName));
     QCOMPARE(pool.mirrors.size(), 1);
+}
+
+void tst_PublishRelease::deletesFromHandWrittenPrevious_data()
+{
+    QTest::addColumn<QByteArray>("previousIni");
+    QTest::addColumn<QStringList>("deletes");
+
+    const QByteArray m = "0cc175b9c0f1b6a831c399e269772661";
+    QTest::newRow("unquoted comma in an unpacked name") << "[bin]\nold.gz=" + m + "::1::" + m
+            + "::1::old,one.txt\n" << QStringList {"old,one.txt"};
+    QTest::newRow("five fields, empty unpacked name") << "[bin]\nold.txt=" + m + "::1::::0::\n"
+                                                      << QStringList {"old.txt"};
+    QTest::newRow("kept by the new version, and the previous deletes") << "[bin]\nreadme.txt=" + m
+            + "::1\n[delete]\nolder.txt=\n" << QStringList();
+}
+
+void tst_PublishRelease::deletesFromHandWrittenPrevious()
+{
+    // A previous version published by other means: its product ini is read as the updater reads it.
+    QFETCH(QByteArray, previousIni);
+    QFETCH(QStringList, deletes);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString previous = root.filePath(QStringLiteral("Kelvaro3.ini"));
+    QVERIFY(FileBytes::write(previous, previousIni));
+    QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src2")), 3, clientType, root.path(),
+                               {QStringLiteral("--previous"), previous}),
+             qPrintable(m_fixture.lastOutput()));
+    QSettings ini(root.filePath(QStringLiteral("3/Kelvaro3.ini")), QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("delete"));
+    QCOMPARE(ini.allKeys(), deletes);
 }
 
 void tst_PublishRelease::packPatterns_data()

@@ -70,6 +70,14 @@ bool gzipFile(const QString& source, const QString& dest)
     return gzclose(out) == Z_OK && ok;
 }
 
+// A value as the updater reads it: QSettings turns an unquoted value with commas into a list.
+QString valueText(const QVariant& value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
 bool matchesAny(const QList<QRegularExpression>& patterns, const QString& relative)
 {
     const QString fileName = QFileInfo(relative).fileName();
@@ -288,7 +296,7 @@ bool ReleaseCommand::readPreviousInstalled(const QString& previous, const QStrin
         settings.beginGroup(section);
         const QStringList keys = settings.allKeys();
         for (const QString& key : keys) {
-            const QStringList fields = settings.value(key).toString().split(QStringLiteral("::"));
+            const QStringList fields = valueText(settings.value(key)).split(QStringLiteral("::"));
             installed.insert(fields.size() == 5 && !fields.at(4).isEmpty() ? fields.at(4) : key);
         }
         settings.endGroup();
