@@ -100,6 +100,15 @@ void tst_PublishRelease::initTestCase()
     QVERIFY(FileBytes::write(m_dir.filePath(QStringLiteral("changes.txt")), "What is new\n"));
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcColons")),
                                       {{"lib/odd::name.so", bytes(100, 8)}}));
+    // A folder reached through a link, and a link to nothing: neither may silently go missing.
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcLinkedFolder")),
+                                      {{"readme.txt", "linked\n"}}));
+    QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("src1/lib")),
+                        m_dir.filePath(QStringLiteral("srcLinkedFolder/lib"))));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcBrokenLink")),
+                                      {{"readme.txt", "broken\n"}}));
+    QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("nowhere")),
+                        m_dir.filePath(QStringLiteral("srcBrokenLink/libvoice.so"))));
 
     QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src1")), 1, clientType, mirror()),
              qPrintable(m_fixture.lastOutput()));
@@ -351,6 +360,12 @@ void tst_PublishRelease::refuses_data()
     QTest::newRow("packed name holding the field separator") << base
             + QStringList {"--version", "9", "--pack", "*.so", m_dir.filePath(QStringLiteral("srcColons"))}
                                                              << 1 << "cannot hold \"::\"";
+    QTest::newRow("a folder reached through a link")
+        << base + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcLinkedFolder"))} << 1
+        << "lib cannot be published";
+    QTest::newRow("a broken link") << base
+            + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcBrokenLink"))}
+                                   << 1 << "libvoice.so cannot be published";
     QTest::newRow("public key only") << QStringList {
         "release", "--key",     QStringLiteral(KV3_SOURCE_DIR "/keys/demo/public.der"),
         "--type",  clientType,  "--out",

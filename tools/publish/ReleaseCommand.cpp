@@ -239,10 +239,25 @@ bool ReleaseCommand::collectFiles(const QString& source, const QStringList& pack
         re.setPattern(QStringLiteral("\\A(?:") + re.pattern() + QStringLiteral(")\\z"));
 
     const QDir base(source);
-    QDirIterator it(source, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    // Every entry is looked at, not only files: what cannot be published must stop the release
+    // rather than go missing from it, or a --previous release would even list it for deletion.
+    QDirIterator it(source, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     QSet<QString> keys;
     while (it.hasNext()) {
-        const QString relative = base.relativeFilePath(it.next());
+        const QFileInfo info(it.next());
+        const QString relative = base.relativeFilePath(info.filePath());
+        if (info.isDir() && !info.isSymLink())
+            continue; // its files follow
+        // A link to a file is published as a copy of that file; a link to a folder is not
+        // followed (it may lead back up the tree), and a broken link or a special file has
+        // nothing to publish.
+        if (!info.isFile()) {
+            err() << "release: " << relative
+                  << " cannot be published: a link to a folder, a broken link or a special file\n"
+                  << Qt::flush;
+            return false;
+        }
         // The ini reader takes "\" for a group separator.
         if (relative.contains(QLatin1Char('\\'))) {
             err() << "release: file names with a backslash cannot be published: " << relative << '\n'
