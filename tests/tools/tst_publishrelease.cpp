@@ -100,6 +100,9 @@ void tst_PublishRelease::initTestCase()
     QVERIFY(FileBytes::write(m_dir.filePath(QStringLiteral("changes.txt")), "What is new\n"));
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcColons")),
                                       {{"lib/odd::name.so", bytes(100, 8)}}));
+    // readme.txt is a file in version 1.
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcFileBecomesFolder")),
+                                      {{"readme.txt/part1.txt", "now a folder\n"}}));
     // A folder reached through a link, and a link to nothing: neither may silently go missing.
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcLinkedFolder")),
                                       {{"readme.txt", "linked\n"}}));
@@ -360,6 +363,11 @@ void tst_PublishRelease::refuses_data()
     QTest::newRow("packed name holding the field separator") << base
             + QStringList {"--version", "9", "--pack", "*.so", m_dir.filePath(QStringLiteral("srcColons"))}
                                                              << 1 << "cannot hold \"::\"";
+    QTest::newRow("a file of the previous version becomes a folder")
+        << base
+            + QStringList {"--version", "9", "--previous", version(1),
+                           m_dir.filePath(QStringLiteral("srcFileBecomesFolder"))}
+        << 1 << "readme.txt is a file in the previous version and a folder in this one";
     QTest::newRow("a folder reached through a link")
         << base + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcLinkedFolder"))} << 1
         << "lib cannot be published";

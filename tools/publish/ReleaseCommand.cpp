@@ -173,6 +173,21 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
         QSet<QString> previous;
         if (!readPreviousInstalled(parser.value(QStringLiteral("previous")), clientType, previous))
             return Failure;
+        for (const Entry& entry : std::as_const(entries)) {
+            // The updater creates the folders of a new file before it deletes anything, and
+            // cannot make a folder where the previous version has a file: every update from that
+            // version would fail and be rolled back.
+            for (QString dir = QFileInfo(entry.installed).path(); dir != QLatin1String(".");
+                 dir = QFileInfo(dir).path()) {
+                if (previous.contains(dir)) {
+                    err() << "release: " << dir
+                          << " is a file in the previous version and a folder in this one ("
+                          << entry.installed << "); the updater cannot replace a file by a folder\n"
+                          << Qt::flush;
+                    return Failure;
+                }
+            }
+        }
         for (const Entry& entry : std::as_const(entries))
             previous.remove(entry.installed);
         deletes = QStringList(previous.cbegin(), previous.cend());
