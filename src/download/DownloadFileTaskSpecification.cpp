@@ -26,7 +26,15 @@ void DownloadFileTaskSpecification::reset()
 {
     clearSubTasks();
     downloadTask = nullptr;
+    m_siblingCanceled = false;
     TaskSpecification::reset();
+}
+
+void DownloadFileTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
+{
+    // A running transfer aborts itself; the check cannot be stopped and ends by its result.
+    m_siblingCanceled = true;
+    ComposedTaskSpecification::handleOtherTaskCancelled(other);
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
@@ -58,6 +66,14 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         clearSubTasks();
         downloadTask = nullptr;
         userCancel();
+        return;
+    }
+    if (m_siblingCanceled) {
+        // The list is ending in error and waits only for this task: a new transfer would hold it
+        // up for a whole download.
+        clearSubTasks();
+        downloadTask = nullptr;
+        errorCancel();
         return;
     }
     reset();

@@ -13,7 +13,8 @@ class QNetworkAccessManager;
 // check drops the mirror that served it from the pool and is fetched again from another; there is
 // no other retry limit, so a file no mirror serves correctly empties the pool and the next transfer
 // ends the task in error. A user cancel that arrives while a failing check runs ends the task
-// cancelled instead of starting another attempt.
+// cancelled instead of starting another attempt; a sibling's cancellation at that time ends it in
+// error.
 //
 // Local path: tempDir + "/" + fileName; remote path: section + "/" + fileName. The bad local file
 // of a failed attempt is not deleted; the next transfer truncates it.
@@ -40,7 +41,14 @@ public:
     void reset() override;
     // Builds and starts one attempt: the transfer, then the MD5 check.
     void makeSubtasksAndStart();
+    // Passes the news on to the running sub-task and remembers it: a check that fails afterwards
+    // ends this task in error instead of starting another transfer.
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
 
 public Q_SLOTS:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
+
+private:
+    // A sibling was cancelled during this run; cleared by reset().
+    bool m_siblingCanceled = false;
 };

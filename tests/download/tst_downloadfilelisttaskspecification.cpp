@@ -66,6 +66,7 @@ private Q_SLOTS:
     void oneStreamFetchesInListOrder();
     void reportsPlannedTotalBeforeTransfers();
     void userCancelDuringFailingCheckEndsCancelled();
+    void siblingErrorDuringFailingCheckStopsRetry();
 
 private:
     FTPSiteAccessData mirrorOn(TestHttpServer& server, const QString& name, int maxUse = 4) const;
@@ -358,6 +359,42 @@ void tst_DownloadFileListTaskSpecification::userCancelDuringFailingCheckEndsCanc
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateUserCanceled);
     QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/a")), 0);
+}
+
+void tst_DownloadFileListTaskSpecification::siblingErrorDuringFailingCheckStopsRetry()
+{
+    // a comes corrupt from the bad mirror; b is still in transfer there. The moment a's check
+    // fails, b's transfer ends in error, so the list tells a to stop: a must not start another
+    // transfer of its file on the good mirror, which would hold the failed list up for a whole
+    // download.
+    m_files = {spec(QStringLiteral("a")), spec(QStringLiteral("b"))};
+    serve(*m_good, m_files);
+    m_bad->setResponse(QStringLiteral("/7/bin/a"), Response::ok("corrupt"));
+    m_bad->setResponse(QStringLiteral("/7/bin/b"), Response::ok(content(QStringLiteral("b"))).stallAfter(10));
+    m_configuration->downloadStreams = 2;
+    m_pool->mirrors = {mirrorOn(*m_bad, QStringLiteral("bad")), mirrorOn(*m_good, QStringLiteral("good"))};
+
+    DownloadFileListTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    const QString failure = QStringLiteral("Signature check failed for %1").arg(local(QStringLiteral("a")));
+    connect(task, &TaskSpecification::message, task, [task, failure](const QString& text) {
+        if (text != failure)
+            return;
+        auto* b = static_cast<DownloadFileTaskSpecification*>(task->subTasks.at(1));
+        QVERIFY(b->downloadTask && b->state == StateRunning);
+        // Stands for any error of b's transfer; the list hears of it as it would of a real one.
+        b->downloadTask->handleOtherTaskCancelled(nullptr);
+    });
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QTest::qWait(50);
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(task->subTasks.at(0)->state, StateErrorCanceled);
+    QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/a")), 0);
+    QCOMPARE(m_pool->mirrors.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadFileListTaskSpecification)

@@ -19,6 +19,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +64,8 @@ private Q_SLOTS:
     void compilesIntoExpectedPlan();
     void downloadsPublishedRelease_data();
     void downloadsPublishedRelease();
+    void deletesFromHandWrittenPrevious_data();
+    void deletesFromHandWrittenPrevious();
     void packPatterns_data();
     void packPatterns();
     void refuses_data();
@@ -95,6 +98,20 @@ void tst_PublishRelease::initTestCase()
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("src1")), m_v1));
     QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("src2")), m_v2));
     QVERIFY(FileBytes::write(m_dir.filePath(QStringLiteral("changes.txt")), "What is new\n"));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcColons")),
+                                      {{"lib/odd::name.so", bytes(100, 8)}}));
+    // readme.txt is a file in version 1.
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcFileBecomesFolder")),
+                                      {{"readme.txt/part1.txt", "now a folder\n"}}));
+    // A folder reached through a link, and a link to nothing: neither may silently go missing.
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcLinkedFolder")),
+                                      {{"readme.txt", "linked\n"}}));
+    QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("src1/lib")),
+                        m_dir.filePath(QStringLiteral("srcLinkedFolder/lib"))));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcBrokenLink")),
+                                      {{"readme.txt", "broken\n"}}));
+    QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("nowhere")),
+                        m_dir.filePath(QStringLiteral("srcBrokenLink/libvoice.so"))));
 
     QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src1")), 1, clientType, mirror()),
              qPrintable(m_fixture.lastOutput()));
@@ -246,6 +263,38 @@ void tst_PublishRelease::downloadsPublishedRelease()
     QCOMPARE(pool.mirrors.size(), 1);
 }
 
+void tst_PublishRelease::deletesFromHandWrittenPrevious_data()
+{
+    QTest::addColumn<QByteArray>("previousIni");
+    QTest::addColumn<QStringList>("deletes");
+
+    const QByteArray m = "0cc175b9c0f1b6a831c399e269772661";
+    QTest::newRow("unquoted comma in an unpacked name") << "[bin]\nold.gz=" + m + "::1::" + m
+            + "::1::old,one.txt\n" << QStringList {"old,one.txt"};
+    QTest::newRow("five fields, empty unpacked name") << "[bin]\nold.txt=" + m + "::1::::0::\n"
+                                                      << QStringList {"old.txt"};
+    QTest::newRow("kept by the new version, and the previous deletes") << "[bin]\nreadme.txt=" + m
+            + "::1\n[delete]\nolder.txt=\n" << QStringList();
+}
+
+void tst_PublishRelease::deletesFromHandWrittenPrevious()
+{
+    // A previous version published by other means: its product ini is read as the updater reads it.
+    QFETCH(QByteArray, previousIni);
+    QFETCH(QStringList, deletes);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString previous = root.filePath(QStringLiteral("Kelvaro3.ini"));
+    QVERIFY(FileBytes::write(previous, previousIni));
+    QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src2")), 3, clientType, root.path(),
+                               {QStringLiteral("--previous"), previous}),
+             qPrintable(m_fixture.lastOutput()));
+    QSettings ini(root.filePath(QStringLiteral("3/Kelvaro3.ini")), QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("delete"));
+    QCOMPARE(ini.allKeys(), deletes);
+}
+
 void tst_PublishRelease::packPatterns_data()
 {
     QTest::addColumn<QStringList>("patterns");
@@ -310,6 +359,21 @@ void tst_PublishRelease::refuses_data()
     QTest::newRow("previous without a product ini")
         << base + QStringList {"--version", "9", "--previous", m_dir.filePath(QStringLiteral("src1")), src}
         << 1 << "no product ini";
+    // The updater would refuse the whole product ini over the six-field line.
+    QTest::newRow("packed name holding the field separator") << base
+            + QStringList {"--version", "9", "--pack", "*.so", m_dir.filePath(QStringLiteral("srcColons"))}
+                                                             << 1 << "cannot hold \"::\"";
+    QTest::newRow("a file of the previous version becomes a folder")
+        << base
+            + QStringList {"--version", "9", "--previous", version(1),
+                           m_dir.filePath(QStringLiteral("srcFileBecomesFolder"))}
+        << 1 << "readme.txt is a file in the previous version and a folder in this one";
+    QTest::newRow("a folder reached through a link")
+        << base + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcLinkedFolder"))} << 1
+        << "lib cannot be published";
+    QTest::newRow("a broken link") << base
+            + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcBrokenLink"))}
+                                   << 1 << "libvoice.so cannot be published";
     QTest::newRow("public key only") << QStringList {
         "release", "--key",     QStringLiteral(KV3_SOURCE_DIR "/keys/demo/public.der"),
         "--type",  clientType,  "--out",

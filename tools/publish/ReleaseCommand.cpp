@@ -70,6 +70,14 @@ bool gzipFile(const QString& source, const QString& dest)
     return gzclose(out) == Z_OK && ok;
 }
 
+// A value as the updater reads it: QSettings turns an unquoted value with commas into a list.
+QString valueText(const QVariant& value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
 bool matchesAny(const QList<QRegularExpression>& patterns, const QString& relative)
 {
     const QString fileName = QFileInfo(relative).fileName();
@@ -165,6 +173,21 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
         QSet<QString> previous;
         if (!readPreviousInstalled(parser.value(QStringLiteral("previous")), clientType, previous))
             return Failure;
+        for (const Entry& entry : std::as_const(entries)) {
+            // The updater creates the folders of a new file before it deletes anything, and
+            // cannot make a folder where the previous version has a file: every update from that
+            // version would fail and be rolled back.
+            for (QString dir = QFileInfo(entry.installed).path(); dir != QLatin1String(".");
+                 dir = QFileInfo(dir).path()) {
+                if (previous.contains(dir)) {
+                    err() << "release: " << dir
+                          << " is a file in the previous version and a folder in this one ("
+                          << entry.installed << "); the updater cannot replace a file by a folder\n"
+                          << Qt::flush;
+                    return Failure;
+                }
+            }
+        }
         for (const Entry& entry : std::as_const(entries))
             previous.remove(entry.installed);
         deletes = QStringList(previous.cbegin(), previous.cend());
@@ -231,10 +254,25 @@ bool ReleaseCommand::collectFiles(const QString& source, const QStringList& pack
         re.setPattern(QStringLiteral("\\A(?:") + re.pattern() + QStringLiteral(")\\z"));
 
     const QDir base(source);
-    QDirIterator it(source, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    // Every entry is looked at, not only files: what cannot be published must stop the release
+    // rather than go missing from it, or a --previous release would even list it for deletion.
+    QDirIterator it(source, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     QSet<QString> keys;
     while (it.hasNext()) {
-        const QString relative = base.relativeFilePath(it.next());
+        const QFileInfo info(it.next());
+        const QString relative = base.relativeFilePath(info.filePath());
+        if (info.isDir() && !info.isSymLink())
+            continue; // its files follow
+        // A link to a file is published as a copy of that file; a link to a folder is not
+        // followed (it may lead back up the tree), and a broken link or a special file has
+        // nothing to publish.
+        if (!info.isFile()) {
+            err() << "release: " << relative
+                  << " cannot be published: a link to a folder, a broken link or a special file\n"
+                  << Qt::flush;
+            return false;
+        }
         // The ini reader takes "\" for a group separator.
         if (relative.contains(QLatin1Char('\\'))) {
             err() << "release: file names with a backslash cannot be published: " << relative << '\n'
@@ -244,6 +282,13 @@ bool ReleaseCommand::collectFiles(const QString& source, const QStringList& pack
         Entry entry;
         entry.installed = relative;
         entry.packed = matchesAny(patterns, relative);
+        // A packed entry names its installed path in the last "::"-separated field of its value;
+        // a "::" inside that path would give the line extra fields, and the updater refuses the
+        // whole ini over one invalid line.
+        if (entry.packed && relative.contains(QStringLiteral("::"))) {
+            err() << "release: a packed file's name cannot hold \"::\": " << relative << '\n' << Qt::flush;
+            return false;
+        }
         entry.key = entry.packed ? relative + packSuffix : relative;
         entries.append(entry);
     }
@@ -281,7 +326,7 @@ bool ReleaseCommand::readPreviousInstalled(const QString& previous, const QStrin
         settings.beginGroup(section);
         const QStringList keys = settings.allKeys();
         for (const QString& key : keys) {
-            const QStringList fields = settings.value(key).toString().split(QStringLiteral("::"));
+            const QStringList fields = valueText(settings.value(key)).split(QStringLiteral("::"));
             installed.insert(fields.size() == 5 && !fields.at(4).isEmpty() ? fields.at(4) : key);
         }
         settings.endGroup();

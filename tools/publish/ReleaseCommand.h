@@ -18,8 +18,12 @@ class RsaKey;
 ///
 /// A packed entry uses the five-field form, so the updater unpacks it to PATH. With --previous,
 /// the [delete] section lists the installed paths of the previous version that this one no longer
-/// has. The directory is built under a temporary name beside its final one and renamed into place
-/// at the end, so a mirror root never shows half a release; an existing version is never replaced.
+/// has; a release that would need a file of the previous version to become a folder is refused,
+/// since no update from that version could install it. A link to a file is published as a copy of
+/// it; a link to a folder, a broken link or a special file in SOURCE stops the release instead of
+/// going missing from it. The directory is built under a temporary name beside its final one and
+/// renamed into place at the end, so a mirror root never shows half a release; an existing version
+/// is never replaced.
 class ReleaseCommand : public Command
 {
 public:
