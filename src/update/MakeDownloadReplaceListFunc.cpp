@@ -4,7 +4,9 @@
 #include "Configuration.h"
 #include "FileSpecifications.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
@@ -109,7 +111,27 @@ bool MakeDownloadReplaceListFunc::run()
         }
         settings.endGroup();
     }
+    if (!deletesNoInstalledFile(entries)) {
+        reportInvalidLine(deleteSection);
+        return false;
+    }
     checkAndPlan(entries);
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::deletesNoInstalledFile(const std::vector<PendingEntry>& entries)
+{
+    // The deletion stage runs after the replacement: a path that the version both installs and
+    // deletes would vanish from every installation that takes the update.
+    QSet<QString> installed;
+    for (const PendingEntry& entry : entries) {
+        if (entry.deletePath.isEmpty())
+            installed.insert(QDir::cleanPath(entry.replace.pureDestFilePath()));
+    }
+    for (const PendingEntry& entry : entries) {
+        if (!entry.deletePath.isEmpty() && installed.contains(QDir::cleanPath(entry.deletePath)))
+            return false;
+    }
     return true;
 }
 

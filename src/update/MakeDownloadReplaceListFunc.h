@@ -58,6 +58,7 @@ private:
         std::atomic<bool> checked {false}; // the two flags above are final
     };
 
+    static bool deletesNoInstalledFile(const std::vector<PendingEntry>& entries);
     bool isValidFile(const QString& path, const QString& md5) const;
     void checkEntry(PendingEntry& entry) const;
     void checkAndPlan(std::vector<PendingEntry>& entries);

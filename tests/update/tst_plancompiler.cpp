@@ -313,6 +313,16 @@ void tst_PlanCompiler::refusesIni_data()
         << good + QStringLiteral("[delete]\n../victim=\n") << invalid.arg("delete");
     QTest::newRow("delete entry climbing out from a folder")
         << good + QStringLiteral("[delete]\nlib/../../victim=\n") << invalid.arg("delete");
+
+    // The deletion runs after the replacement, so such a file would be installed, then removed.
+    QTest::newRow("delete entry naming an installed file")
+        << good + QStringLiteral("[delete]\na=\n") << invalid.arg("delete");
+    QTest::newRow("delete entry naming an installed file, spelled otherwise")
+        << QStringLiteral("[bin]\nlib/a.so=") + entry(alpha) + QStringLiteral("\n[delete]\nlib//./a.so=\n")
+        << invalid.arg("delete");
+    QTest::newRow("delete entry naming an unpacked file") << QStringLiteral("[bin]\na.gz=")
+            + packedEntry(packedAlpha, alpha, "lib/a.so")
+            + QStringLiteral("\n[delete]\nlib/a.so=\n") << invalid.arg("delete");
 }
 
 void tst_PlanCompiler::refusesIni()
