@@ -8,6 +8,7 @@
 #include "FileBytes.h"
 #include "Mirrors.h"
 #include "ScriptedRandomGenerator.h"
+#include "SpyTexts.h"
 #include "TestHttpServer.h"
 
 #include <QCryptographicHash>
@@ -39,13 +40,6 @@ FileDownloadSpecification spec(const QString& name, const QString& section = QSt
     return {section, name, md5(data), quint64(data.size())};
 }
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& arguments : spy)
-        result.append(arguments.first().toString());
-    return result;
-}
 } // namespace
 
 class tst_DownloadFileListTaskSpecification : public QObject
@@ -175,8 +169,8 @@ void tst_DownloadFileListTaskSpecification::fetchesEveryFileIntoItsFolder()
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
 
-    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
-    QCOMPARE(texts(messages).first(), QStringLiteral("Downloading files"));
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(SpyTexts::of(messages).first(), QStringLiteral("Downloading files"));
     for (const QString& name : names) {
         QVERIFY2(FileBytes::read(local(name)) == content(name), qPrintable(name));
         QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/") + name), 1);
@@ -192,7 +186,7 @@ void tst_DownloadFileListTaskSpecification::emptyListNeedsNoDownload()
     task->execute();
     QCOMPARE(finished.count(), 1);
     QCOMPARE(task->state, StateFinished);
-    QCOMPARE(texts(messages), QStringList {"No downloads needed"});
+    QCOMPARE(SpyTexts::of(messages), QStringList {"No downloads needed"});
     QCOMPARE(QDir(m_temp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
@@ -211,7 +205,7 @@ void tst_DownloadFileListTaskSpecification::folderThatCannotBeCreated()
     task->execute();
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
-    QCOMPARE(texts(messages),
+    QCOMPARE(SpyTexts::of(messages),
              QStringList {QStringLiteral("Could not create dir %1/lib/x")
                               .arg(QFileInfo(m_temp->path()).canonicalFilePath())});
     QCOMPARE(errors.count(), 0);
@@ -236,8 +230,8 @@ void tst_DownloadFileListTaskSpecification::badFileDropsMirrorAndComesFromAnothe
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
 
-    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
-    const QStringList log = texts(messages);
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    const QStringList log = SpyTexts::of(messages);
     const qsizetype failedAt =
         log.indexOf(QStringLiteral("Signature check failed for %1").arg(local(QStringLiteral("lib/a.so"))));
     QVERIFY2(failedAt >= 0, qPrintable(log.join(QLatin1Char('\n'))));

@@ -2,6 +2,7 @@
 #include "DownloadTaskSpecification.h"
 #include "Mirrors.h"
 #include "ScriptedRandomGenerator.h"
+#include "SpyTexts.h"
 #include "TestHttpServer.h"
 
 #include <QDir>
@@ -37,14 +38,6 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& arguments : spy)
-        result.append(arguments.first().toString());
-    return result;
 }
 
 // Signals of one task, recorded from its construction on.
@@ -247,14 +240,14 @@ void tst_DownloadTaskSpecification::transfersFile()
     QCOMPARE(task->state, StateRunning);
     QTRY_COMPARE(record.ends(), 1);
 
-    QVERIFY2(record.finished.count() == 1, qPrintable(texts(record.messages).join(QLatin1Char('\n'))));
+    QVERIFY2(record.finished.count() == 1, qPrintable(SpyTexts::of(record.messages).join(QLatin1Char('\n'))));
     QCOMPARE(record.finished.first().first().value<TaskSpecification*>(),
              static_cast<TaskSpecification*>(task));
     QCOMPARE(task->state, StateFinished);
     QVERIFY2(readFile(localPath()) == content, "the local file differs from the served one");
     QVERIFY(QFileInfo::exists(localPath()));
     QVERIFY(!task->file.isOpen());
-    QCOMPARE(texts(record.messages),
+    QCOMPARE(SpyTexts::of(record.messages),
              QStringList({"Downloading data/file.bin", "Downloading data/file.bin finished"}));
     QCOMPARE(record.errors.count(), 0);
     QCOMPARE(task->mirror.name, QStringLiteral("good"));
@@ -376,7 +369,7 @@ void tst_DownloadTaskSpecification::failedAttemptMovesToAnotherMirror()
     task->execute();
     QTRY_COMPARE(record.ends(), 1);
 
-    const QStringList messages = texts(record.messages);
+    const QStringList messages = SpyTexts::of(record.messages);
     QVERIFY2(task->state == StateFinished, qPrintable(messages.join(QLatin1Char('\n'))));
     QCOMPARE(readFile(localPath()), content);
     QCOMPARE(task->mirror.name, QStringLiteral("good"));
@@ -447,7 +440,7 @@ void tst_DownloadTaskSpecification::bodyLargerThanAllowed()
     task->execute();
     QTRY_COMPARE_WITH_TIMEOUT(record.ends(), 1, 30000);
 
-    const QStringList messages = texts(record.messages);
+    const QStringList messages = SpyTexts::of(record.messages);
     if (accepted) {
         QVERIFY2(task->state == StateFinished, qPrintable(messages.join(QLatin1Char('\n'))));
         QCOMPARE(QFileInfo(localPath()).size(), response.body.size());
@@ -498,12 +491,12 @@ void tst_DownloadTaskSpecification::stallTimesOut()
             task->onReadyRead();
         const TickResult result = tick(*task);
         QVERIFY2(result.downloading, qPrintable(QStringLiteral("not downloading at tick %1").arg(t)));
-        QVERIFY2(!texts(record.messages).contains(timedOut),
+        QVERIFY2(!SpyTexts::of(record.messages).contains(timedOut),
                  qPrintable(QStringLiteral("timed out at tick %1").arg(t)));
     }
     QCOMPARE(m_pool->mirrors.first().errors, 0);
     tick(*task);
-    QCOMPARE(texts(record.messages).count(timedOut), 1);
+    QCOMPARE(SpyTexts::of(record.messages).count(timedOut), 1);
     QCOMPARE(m_pool->mirrors.first().errors, 1);
     // The next attempt starts at once, from byte 0.
     QVERIFY(!task->reply.isNull());
@@ -572,7 +565,8 @@ void tst_DownloadTaskSpecification::waitingTaskLearnsWhenThePoolEmpties()
     QCOMPARE(holder->state, StateErrorCanceled);
     QTRY_COMPARE(waiterRecord.ends(), 1);
     QCOMPARE(waiter->state, StateErrorCanceled);
-    QCOMPARE(texts(poolMessages), QStringList({"There are no (more) known working mirrors available"}));
+    QCOMPARE(SpyTexts::of(poolMessages),
+             QStringList({"There are no (more) known working mirrors available"}));
     QCOMPARE(m_good->requestCount(QStringLiteral("/5/second.bin")), 0);
 }
 
@@ -595,7 +589,7 @@ void tst_DownloadTaskSpecification::noMirrorLeftEndsInError()
     QVERIFY(m_pool->mirrors.isEmpty());
     QCOMPARE(m_bad->requestCount(servedPath), 1);
     QCOMPARE(m_good->requestCount(servedPath), 2);
-    QCOMPARE(texts(poolMessages),
+    QCOMPARE(SpyTexts::of(poolMessages),
              QStringList({"Mirror flaky failed too many times, removing",
                           "There are no (more) known working mirrors available"}));
     QVERIFY2(!QFileInfo::exists(localPath()), "a partial file was left on disk");
@@ -616,7 +610,7 @@ void tst_DownloadTaskSpecification::emptyPoolFromStart()
         QCOMPARE(record->canceled.count(), 1);
         QCOMPARE(record->finished.count(), 0);
         QCOMPARE(record->errors.count(), 0);
-        QCOMPARE(texts(record->messages), QStringList({"Downloading data/file.bin"}));
+        QCOMPARE(SpyTexts::of(record->messages), QStringList({"Downloading data/file.bin"}));
     }
     QCOMPARE(first->state, StateErrorCanceled);
     QCOMPARE(second->state, StateErrorCanceled);
@@ -667,7 +661,7 @@ void tst_DownloadTaskSpecification::localFileCannotBeCreated()
 
     QCOMPARE(record.canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
-    QCOMPARE(texts(record.errors),
+    QCOMPARE(SpyTexts::of(record.errors),
              QStringList({QStringLiteral("Unable to create file %1 for saving").arg(target)}));
     QCOMPARE(m_pool->mirrors.first().inUse, 0);
     QCOMPARE(m_pool->mirrors.first().errors, 0);
@@ -702,7 +696,7 @@ void tst_DownloadTaskSpecification::fullDiskCountsAgainstMirror()
     QCOMPARE(task->state, StateErrorCanceled);
     QCOMPARE(m_good->requestCount(servedPath), 2);
     QVERIFY(m_pool->mirrors.isEmpty());
-    const QStringList messages = texts(record.messages);
+    const QStringList messages = SpyTexts::of(record.messages);
     QCOMPARE(messages.size(), 3);
     QVERIFY2(!messages.at(1).isEmpty(), "the write failure was not explained");
     QVERIFY2(!QFileInfo::exists(target), "the partial file was left on the full disk");
@@ -758,7 +752,7 @@ void tst_DownloadTaskSpecification::cancel()
     QVERIFY2(!QFileInfo::exists(localPath()), "the partial file was left on disk");
     QVERIFY(task->reply.isNull());
     QCOMPARE(record.errors.count(), 0);
-    const QStringList messages = texts(record.messages);
+    const QStringList messages = SpyTexts::of(record.messages);
     if (!byUser && !whileWaiting)
         QCOMPARE(messages.last(), QStringLiteral("Abort downloading data/file.bin"));
     else
@@ -838,7 +832,7 @@ void tst_DownloadTaskSpecification::cancelThroughComposedParent()
     // A user's cancel reaches "slow" first, which ends as cancelled by the user; the broadcast of
     // that cancellation reaches "doomed" before its own request does, so it aborts as failed, and a
     // failed sub-task outranks a user-cancelled one in the parent's verdict.
-    const QStringList messages = texts(parentMessages);
+    const QStringList messages = SpyTexts::of(parentMessages);
     if (byUser) {
         QCOMPARE(slow->state, StateUserCanceled);
         QCOMPARE(doomed->state, StateErrorCanceled);
@@ -921,7 +915,7 @@ void tst_DownloadTaskSpecification::responseWithoutHttpStatus()
     task->execute();
     QTRY_COMPARE(record.ends(), 1);
 
-    const QStringList messages = texts(record.messages);
+    const QStringList messages = SpyTexts::of(record.messages);
     if (present) {
         QVERIFY2(task->state == StateFinished, qPrintable(messages.join(QLatin1Char('\n'))));
         QCOMPARE(readFile(localPath(QStringLiteral("copy.bin"))), content);
@@ -947,7 +941,7 @@ void tst_DownloadTaskSpecification::noRequestWithoutManager()
     task->execute();
     QCOMPARE(record.canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
-    QCOMPARE(texts(record.errors), QStringList({"Download failed to initialize"}));
+    QCOMPARE(SpyTexts::of(record.errors), QStringList({"Download failed to initialize"}));
     QCOMPARE(m_pool->mirrors.first().inUse, 0);
     QCOMPARE(m_pool->mirrors.first().errors, 0);
     QVERIFY(!QFileInfo::exists(localPath()));

@@ -11,6 +11,7 @@
 #include "Mirrors.h"
 #include "RsaKey.h"
 #include "ScriptedRandomGenerator.h"
+#include "SpyTexts.h"
 #include "TestHttpServer.h"
 
 #include <QNetworkAccessManager>
@@ -37,13 +38,6 @@ QByteArray signature(const QByteArray& data)
     return QByteArray(reinterpret_cast<const char*>(sig.data()), int(sig.size()));
 }
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& arguments : spy)
-        result.append(arguments.first().toString());
-    return result;
-}
 } // namespace
 
 class tst_IniDownloadTaskSpecification : public QObject
@@ -182,9 +176,9 @@ void tst_IniDownloadTaskSpecification::reusesLocalFilesOnFirstAttempt()
     QVERIFY(qobject_cast<CheckSignatureTaskSpecification*>(task->subTasks.last()));
 
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
     QCOMPARE(task->state, StateFinished);
-    QCOMPARE(texts(messages).first(), QStringLiteral("Download / check product ini"));
+    QCOMPARE(SpyTexts::of(messages).first(), QStringLiteral("Download / check product ini"));
     QCOMPARE(m_good->requestCount(iniPath), iniPresent ? 0 : 1);
     QCOMPARE(m_good->requestCount(sigPath), sigPresent ? 0 : 1);
     QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
@@ -206,9 +200,10 @@ void tst_IniDownloadTaskSpecification::localPairThatDoesNotVerifyIsFetchedAgain(
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
 
-    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
     QCOMPARE(task->checkFailures, 1);
-    QVERIFY(texts(messages).contains(QStringLiteral("Could not verify the product ini file. Retrying")));
+    QVERIFY(
+        SpyTexts::of(messages).contains(QStringLiteral("Could not verify the product ini file. Retrying")));
     QCOMPARE(m_good->requestCount(iniPath), 1);
     QCOMPARE(m_good->requestCount(sigPath), 1);
     QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
@@ -229,8 +224,8 @@ void tst_IniDownloadTaskSpecification::badSignatureRetriesOnAnotherMirror()
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
 
-    QVERIFY2(finished.count() == 1, qPrintable(texts(messages).join(QLatin1Char('\n'))));
-    const QStringList log = texts(messages);
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    const QStringList log = SpyTexts::of(messages);
     const qsizetype failedAt = log.indexOf(
         QStringLiteral("Signature check failed for %1").arg(local(QStringLiteral("Kelvaro3.ini"))));
     QVERIFY2(failedAt >= 0, qPrintable(log.join(QLatin1Char('\n'))));
@@ -262,7 +257,7 @@ void tst_IniDownloadTaskSpecification::givesUpAfterThousandAndOneFailures()
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
     QCOMPARE(task->checkFailures, 1001);
-    const QStringList log = texts(messages);
+    const QStringList log = SpyTexts::of(messages);
     QCOMPARE(log.count(QStringLiteral("Could not verify the product ini file. Retrying")), 5);
     QCOMPARE(log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
     QCOMPARE(m_bad->requestCount(iniPath), 6);

@@ -5,6 +5,7 @@
 #include "FileSpecifications.h"
 #include "MakeDownloadReplaceListFunc.h"
 #include "MakeDownloadReplaceListTaskSpecification.h"
+#include "SpyTexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -47,14 +48,6 @@ bool writeFile(const QString& path, const QByteArray& data)
         return false;
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& arguments : spy)
-        result.append(arguments.first().toString());
-    return result;
 }
 
 // One line per planned record, so that a whole plan compares at once and prints readably.
@@ -151,7 +144,7 @@ bool tst_PlanCompiler::runTask(FileSpecifications& plan, QStringList* messages)
     task.execute();
     if (!QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 20000))
         return false;
-    *messages = texts(message);
+    *messages = SpyTexts::of(message);
     return finished.count() == 1 && canceled.isEmpty() && task.state == StateFinished;
 }
 
