@@ -43,8 +43,8 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
 {
     const QDir tempDir(configuration->tempDir);
     QSet<QString> made {QStringLiteral(".")};
-    for (const FileDownloadSpecification& spec : std::as_const(*fileList)) {
-        const QString dir = QFileInfo(spec.fileName).path();
+    for (const FileDownloadSpecification& file : std::as_const(*fileList)) {
+        const QString dir = QFileInfo(file.fileName).path();
         if (made.contains(dir))
             continue;
         if (!tempDir.mkpath(dir)) {
@@ -70,9 +70,9 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     Q_EMIT message(QStringLiteral("Downloading files"));
     const double weight = 1.0 / double(fileList->size());
-    for (const FileDownloadSpecification& spec : std::as_const(*fileList)) {
-        addSubTask(new DownloadFileTaskSpecification(spec, manager, mirrors, configuration, this, weight));
-        totalBytes += qint64(spec.size);
+    for (const FileDownloadSpecification& file : std::as_const(*fileList)) {
+        addSubTask(new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight));
+        totalBytes += qint64(file.size);
     }
     state = StateRunning;
     executeSubTasks();
