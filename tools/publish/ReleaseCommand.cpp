@@ -1,9 +1,8 @@
 #include "ReleaseCommand.h"
 
-#include "CryptoSigning.h"
 #include "KeyFile.h"
 #include "RsaKey.h"
-#include "crypt_exception.h"
+#include "SignCommand.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSettings>
 
 #include <zlib.h>
@@ -219,7 +217,8 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
         values.append(value);
     }
     const QString iniPath = stagingDir + QLatin1Char('/') + clientType + QStringLiteral(".ini");
-    ok = ok && writeIni(iniPath, entries, values, deletes) && signFile(key, iniPath);
+    ok = ok && writeIni(iniPath, entries, values, deletes)
+        && SignCommand::writeSignature(key, iniPath, "release");
     if (ok && parser.isSet(QStringLiteral("changelog"))) {
         const QString changelog = parser.value(QStringLiteral("changelog"));
         if (!QFile::copy(changelog, stagingDir + QStringLiteral("/changelog_client.txt"))) {
@@ -387,32 +386,6 @@ bool ReleaseCommand::writeIni(const QString& iniPath, const QList<Entry>& entrie
             err() << "release: cannot write " << iniPath << '\n';
             return false;
         }
-    }
-    return true;
-}
-
-bool ReleaseCommand::signFile(RsaKey& key, const QString& path)
-{
-    QByteArray data;
-    QString error;
-    if (!KeyFile::read(path, data, &error)) {
-        err() << "release: " << error << '\n';
-        return false;
-    }
-    std::vector<unsigned char> sig;
-    try {
-        sig = sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
-                       static_cast<unsigned long>(data.size()));
-    } catch (const crypt_exception& e) {
-        err() << "release: " << path << ": " << e.what() << '\n';
-        return false;
-    }
-    QSaveFile file(path + QStringLiteral(".sig"));
-    const auto size = static_cast<qint64>(sig.size());
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(reinterpret_cast<const char*>(sig.data()), size) != size || !file.commit()) {
-        err() << "release: cannot write " << file.fileName() << '\n';
-        return false;
     }
     return true;
 }

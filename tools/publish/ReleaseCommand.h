@@ -48,5 +48,4 @@ private:
     bool storeEntry(const QString& source, const QString& versionDir, const Entry& entry, QString& value);
     bool writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
                   const QStringList& deletes);
-    bool signFile(RsaKey& key, const QString& path);
 };

@@ -25,10 +25,18 @@ QString SignCommand::summary() const
 
 bool SignCommand::processFile(RsaKey& key, const QString& path)
 {
+    if (!writeSignature(key, path, "sign"))
+        return false;
+    out() << "signed " << path << " -> " << path << ".sig\n";
+    return true;
+}
+
+bool SignCommand::writeSignature(RsaKey& key, const QString& path, const char* command)
+{
     QByteArray data;
     QString error;
     if (!KeyFile::read(path, data, &error)) {
-        err() << "sign: " << error << '\n';
+        err() << command << ": " << error << '\n';
         return false;
     }
     std::vector<unsigned char> sig;
@@ -36,7 +44,7 @@ bool SignCommand::processFile(RsaKey& key, const QString& path)
         sig = sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
                        static_cast<unsigned long>(data.size()));
     } catch (const crypt_exception& e) {
-        err() << "sign: " << path << ": " << e.what() << '\n';
+        err() << command << ": " << path << ": " << e.what() << '\n';
         return false;
     }
     const QString sigPath = path + QStringLiteral(".sig");
@@ -45,9 +53,8 @@ bool SignCommand::processFile(RsaKey& key, const QString& path)
     const auto size = static_cast<qint64>(sig.size());
     if (!file.open(QIODevice::WriteOnly)
         || file.write(reinterpret_cast<const char*>(sig.data()), size) != size || !file.commit()) {
-        err() << "sign: cannot write " << sigPath << ": " << file.errorString() << '\n';
+        err() << command << ": cannot write " << sigPath << ": " << file.errorString() << '\n';
         return false;
     }
-    out() << "signed " << path << " -> " << sigPath << '\n';
     return true;
 }

@@ -13,6 +13,10 @@ public:
     QString name() const override;
     QString summary() const override;
 
+    /// Writes PATH.sig for the file at `path`, replacing any earlier one only once the new one is
+    /// complete. Errors go to standard error, led by `command` ("sign", "release", ...).
+    static bool writeSignature(RsaKey& key, const QString& path, const char* command);
+
 protected:
     bool processFile(RsaKey& key, const QString& path) override;
 };
