@@ -33,13 +33,13 @@ bool isTaken(const QString& path)
 }
 } // namespace
 
-FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& spec,
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& entry,
                                                            QList<QString>* oldFileList,
                                                            RollbackDataList* parentRollbackList,
                                                            Configuration* configuration, QObject* parent,
                                                            double weight)
     : ComposedTaskSpecification(1, weight, parent)
-    , spec(spec)
+    , spec(entry)
     , oldFileList(oldFileList)
     , parentRollbackList(parentRollbackList)
     , configuration(configuration)

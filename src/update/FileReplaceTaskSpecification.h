@@ -33,7 +33,7 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
 public:
     // `oldFileList`, `parentRollbackList` (never null) and `configuration` are not owned and must
     // outlive the task's run.
-    FileReplaceTaskSpecification(const FileReplaceSpecification& spec, QList<QString>* oldFileList,
+    FileReplaceTaskSpecification(const FileReplaceSpecification& entry, QList<QString>* oldFileList,
                                  RollbackDataList* parentRollbackList, Configuration* configuration,
                                  QObject* parent, double weight);
 
