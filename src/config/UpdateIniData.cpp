@@ -1,16 +1,20 @@
 #include "UpdateIniData.h"
 
 #include "Configuration.h"
+#include "LogCategory.h"
 #include "SettingsText.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QSettings>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+const char sessionMarkerName[] = ".kelvaro_session";
 
 // The engine empties and removes the recorded directory, or downloads into it and installs from
 // it. The name is predictable and a shared /tmp is emptied at boot, so once the session's own
@@ -77,4 +81,17 @@ void UpdateIniData::cleanup()
 {
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(QStringLiteral("current"));
+}
+
+bool UpdateIniData::markSessionDirectory(const QString& dir)
+{
+    // Written aside and renamed into place: a marker is whole or absent, never a torn root.
+    QSaveFile marker(QDir(dir).filePath(QLatin1String(sessionMarkerName)));
+    if (marker.open(QIODevice::WriteOnly)) {
+        const QByteArray line = Configuration::getAppRootPath().toUtf8() + '\n';
+        if (marker.write(line) == line.size() && marker.commit())
+            return true;
+    }
+    logUpdateLine(QStringLiteral("Cannot mark the session directory %1: %2").arg(dir, marker.errorString()));
+    return false;
 }

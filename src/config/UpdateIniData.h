@@ -23,4 +23,8 @@ public:
     static void modify(int version, const QString& dir, const QString& type);
     // Removes the group "current" with all its keys.
     static void cleanup();
+    // Marks dir as a session directory of this installation: writes the file ".kelvaro_session"
+    // into it, holding the application root as one line of UTF-8. Called once a run's directory is
+    // fixed, before the record names it. False (and a log line) when the marker cannot be written.
+    static bool markSessionDirectory(const QString& dir);
 };

@@ -27,6 +27,9 @@ private Q_SLOTS:
     void nullPointers();
     void cleanupRemovesOnlyTheRecord();
     void filename();
+    void markSessionDirectory();
+    void markSessionDirectoryFails_data();
+    void markSessionDirectoryFails();
 
 private:
     QString iniPath() const { return m_root->filePath(QStringLiteral("update.ini")); }
@@ -223,6 +226,41 @@ void tst_UpdateIniData::cleanupRemovesOnlyTheRecord()
 void tst_UpdateIniData::filename()
 {
     QCOMPARE(UpdateIniData::filename(), QDir(m_root->path()).absoluteFilePath("update.ini"));
+}
+
+void tst_UpdateIniData::markSessionDirectory()
+{
+    const QString dir = m_root->filePath(QStringLiteral("session"));
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(UpdateIniData::markSessionDirectory(dir));
+    QFile marker(dir + QStringLiteral("/.kelvaro_session"));
+    QVERIFY2(marker.open(QIODevice::ReadOnly), qPrintable(marker.errorString()));
+    QCOMPARE(marker.readAll(), Configuration::getAppRootPath().toUtf8() + '\n');
+    marker.close();
+
+    // A resumed session is marked again: the marker is replaced, not appended to.
+    QVERIFY(UpdateIniData::markSessionDirectory(dir));
+    QVERIFY(marker.open(QIODevice::ReadOnly));
+    QCOMPARE(marker.readAll(), Configuration::getAppRootPath().toUtf8() + '\n');
+}
+
+void tst_UpdateIniData::markSessionDirectoryFails_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::newRow("no such directory") << "missing";
+    QTest::newRow("a folder at the marker's name") << "folder";
+    QTest::newRow("a plain file instead of the directory") << "plain";
+}
+
+void tst_UpdateIniData::markSessionDirectoryFails()
+{
+    QFETCH(QString, obstacle);
+    const QString dir = m_root->filePath(QStringLiteral("session"));
+    if (obstacle == QLatin1String("folder"))
+        QVERIFY(QDir().mkpath(dir + QStringLiteral("/.kelvaro_session")));
+    else if (obstacle == QLatin1String("plain"))
+        QVERIFY(m_root->writeFile(QStringLiteral("session")).isEmpty());
+    QVERIFY2(!UpdateIniData::markSessionDirectory(dir), "a marker that cannot be written is a failure");
 }
 
 QTEST_MAIN(tst_UpdateIniData)
