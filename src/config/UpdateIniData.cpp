@@ -6,9 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QSettings>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,21 +22,62 @@ namespace {
 const char sessionMarkerName[] = ".kelvaro_session";
 
 // The engine empties and removes the recorded directory, or downloads into it and installs from
-// it. The name is predictable and a shared /tmp is emptied at boot, so once the session's own
-// directory is gone anybody may put something under that name: a link into the user's files, or a
-// folder of their own. Only a real directory of this user that is not writable by all is taken
-// for the session's (a group-writable one is: with a umask of 002 every folder of the user is);
-// anything else makes the record stale, and the next run starts afresh in a new directory. A
-// relative path would depend on the working directory.
-bool isOwnSessionDirectory(const QString& path)
+// it, so the record must never be able to point it at other files of the user (their home, say):
+// only a directory that a run of this installation made is taken. That is a "kelvaro_temp_<n>"
+// directly in the temp folder that createTempDir() uses now, holding the marker that names this
+// root. The name is predictable and a shared /tmp is emptied at boot, so once the session's own
+// directory is gone anybody may put something under that name: it must also be a real directory
+// of this user that is not writable by all (a group-writable one is: with a umask of 002 every
+// folder of the user is). Anything else makes the record stale, and the next run starts afresh.
+bool isSessionDirectoryOfThisInstallation(const QString& path)
 {
-    if (!QDir::isAbsolutePath(path))
+    // Taken as written: the engine uses the text, and "link/.." leads elsewhere than the cleaned
+    // form says. A record that a run wrote is always clean and absolute.
+    if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
         return false;
-    struct stat info;
-    // Cleaned first: with a trailing slash lstat() would follow a link.
-    if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &info) != 0)
+    static const QRegularExpression sessionName(QStringLiteral("^kelvaro_temp_(0|[1-9][0-9]{0,2})$"));
+    const QFileInfo info(path);
+    const QString base = Configuration::getTempBasePath();
+    if (base.isEmpty() || info.path() != QDir::cleanPath(base)
+        || !sessionName.match(info.fileName()).hasMatch())
         return false;
-    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & S_IWOTH) == 0;
+
+    // The checks and the marker's read go through one descriptor of the directory, so that they
+    // are about the same directory. O_NOFOLLOW refuses a link in its place.
+    const int dirFd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    const auto closeDir = qScopeGuard([dirFd] { ::close(dirFd); });
+    struct stat dirInfo;
+    if (::fstat(dirFd, &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode) || dirInfo.st_uid != ::geteuid()
+        || (dirInfo.st_mode & S_IWOTH) != 0)
+        return false;
+
+    // A plain file only, read without blocking (a FIFO would wait for a writer) and no further
+    // than the expected line.
+    const int markerFd = ::openat(dirFd, sessionMarkerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (markerFd < 0)
+        return false;
+    const auto closeMarker = qScopeGuard([markerFd] { ::close(markerFd); });
+    struct stat markerInfo;
+    if (::fstat(markerFd, &markerInfo) != 0 || !S_ISREG(markerInfo.st_mode))
+        return false;
+    const QByteArray expected = Configuration::getAppRootPath().toUtf8() + '\n';
+    QByteArray marker(expected.size() + 1, '\0');
+    qsizetype filled = 0;
+    while (filled < marker.size()) {
+        const ssize_t got = ::read(markerFd, marker.data() + filled, size_t(marker.size() - filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        filled += got;
+    }
+    marker.truncate(filled);
+    return marker == expected;
 }
 
 } // namespace
@@ -55,7 +101,7 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
         return false;
     // A record whose directory has vanished, or is not the session's own any more, is stale and
     // is overwritten by the next run.
-    if (!isOwnSessionDirectory(storedDir))
+    if (!isSessionDirectoryOfThisInstallation(storedDir))
         return false;
 
     if (version)

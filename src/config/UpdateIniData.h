@@ -14,10 +14,12 @@ class UpdateIniData
 public:
     // Absolute path of update.ini in the application root.
     static QString filename();
-    // True when a valid record exists ("version" a decimal integer, "type" not empty, and "dir" the
-    // absolute path of a directory, not a link, that belongs to this user and is not writable by
-    // all); then stores its values through the non-null pointers. False, with nothing stored,
-    // otherwise.
+    // True when a valid record exists; then stores its values through the non-null pointers.
+    // False, with nothing stored, otherwise. Valid means: "version" a decimal integer, "type" not
+    // empty, and "dir" a session directory of this installation: written clean and absolute, named
+    // "kelvaro_temp_<n>" (n from 0 to 999) directly in Configuration::getTempBasePath(), a real
+    // directory (not a link) of this user that is not writable by all, holding the marker of
+    // markSessionDirectory() that names this application root.
     static bool get(int* version, QString* type, QString* dir);
     // Writes all three keys, replacing an earlier record. Note the order: version, dir, type.
     static void modify(int version, const QString& dir, const QString& type);
