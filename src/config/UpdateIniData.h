@@ -5,10 +5,13 @@
 // The record of an unfinished update session: group "current" of update.ini in the application
 // root, with the keys "version", "dir" and "type". Written before a run downloads anything and
 // removed after the run has been completed and cleaned up, so that the next start can continue an
-// interrupted run or clean up after it. Other groups of the file are left as they are.
+// interrupted run or clean up after it.
 //
-// Errors of the settings file are not reported: get() then finds no record, modify() and cleanup()
-// have no effect.
+// modify() and cleanup() change the group "current" only and keep every other byte of the file
+// (comments, line ends, values as written); the file is replaced whole by a rename, never left
+// half written. A file that cannot be read or written (not a plain file, over 1 MiB, read-only,
+// immutable) is left unchanged and the failure is logged (logUpdateLine); get() then finds no
+// record. Main thread; all members are static.
 class UpdateIniData
 {
 public:
