@@ -6,6 +6,7 @@
 #include "DownloadFileTaskSpecification.h"
 #include "DownloadTaskSpecification.h"
 #include "FileBytes.h"
+#include "GzipBytes.h"
 #include "Mirrors.h"
 #include "ScriptedRandomGenerator.h"
 #include "SpyTexts.h"
@@ -57,6 +58,8 @@ private Q_SLOTS:
     void badFileDropsMirrorAndComesFromAnother();
     void fileBadOnEveryMirrorEndsInError();
     void emptyMd5NeverPasses();
+    void gzipLabelledFileArrivesAsStored();
+    void localFileGoneBeforeCheckKeepsMirror();
     void oneStreamFetchesInListOrder();
     void reportsPlannedTotalBeforeTransfers();
     void userCancelDuringFailingCheckEndsCancelled();
@@ -280,6 +283,69 @@ void tst_DownloadFileListTaskSpecification::emptyMd5NeverPasses()
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
     QVERIFY(m_pool->mirrors.isEmpty());
+}
+
+void tst_DownloadFileListTaskSpecification::gzipLabelledFileArrivesAsStored()
+{
+    // Many servers label stored .gz files "Content-Encoding: gzip". The planned MD5 is that of the
+    // stored bytes, so they must reach the disk as stored, not unpacked on the way.
+    const QByteArray packed = GzipBytes::pack(content(QStringLiteral("data.pak")));
+    QVERIFY2(!packed.isEmpty(), "gzip failed");
+    m_files = {{QStringLiteral("bin"), QStringLiteral("data.pak.gz"), md5(packed), quint64(packed.size())}};
+    QByteArray acceptEncoding = "(no request)";
+    m_good->setHandler(QStringLiteral("/7/bin/data.pak.gz"), [&](const TestHttpServer::Request& request) {
+        acceptEncoding = request.header("Accept-Encoding");
+        return Response::ok(packed).withHeader("Content-Encoding", "gzip");
+    });
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+
+    DownloadFileListTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(acceptEncoding, QByteArray("identity"));
+    QCOMPARE(FileBytes::read(local(QStringLiteral("data.pak.gz"))), packed);
+    QCOMPARE(m_pool->mirrors.size(), 1);
+    QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/data.pak.gz")), 1);
+}
+
+void tst_DownloadFileListTaskSpecification::localFileGoneBeforeCheckKeepsMirror()
+{
+    // The downloaded file disappears between its transfer and its check (the temporary folder was
+    // cleaned up). The check fails, but the mirror served the file correctly: it stays in the
+    // pool, and the list ends with the local error instead of fetching the file from mirror after
+    // mirror.
+    m_files = {spec(QStringLiteral("lib/a.so"))};
+    serve(*m_good, m_files);
+    serve(*m_bad, m_files);
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good")), mirrorOn(*m_bad, QStringLiteral("other"))};
+
+    DownloadFileListTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy errors(task, &TaskSpecification::error);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    const QString path = local(QStringLiteral("lib/a.so"));
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (text == QLatin1String("Downloading bin/lib/a.so finished"))
+            QVERIFY(QDir(local(QStringLiteral("lib"))).removeRecursively());
+    });
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(SpyTexts::of(errors),
+             QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(path)}));
+    QVERIFY2(!SpyTexts::of(messages).contains(
+                 QStringLiteral("md5 sum for lib/a.so failed, invalidating mirror and retrying")),
+             qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(m_pool->mirrors.size(), 2);
+    QCOMPARE(m_good->totalRequests() + m_bad->totalRequests(), 1);
 }
 
 void tst_DownloadFileListTaskSpecification::oneStreamFetchesInListOrder()
