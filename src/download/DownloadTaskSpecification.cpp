@@ -204,15 +204,28 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 {
     downloadDone = quint64(bytesDone);
     downloadTotal = expectedSize >= 0 ? quint64(expectedSize) : 0;
-    speed = quint64(bytesDone - lastTickBytes);
+    const qint64 tickBytes = bytesDone - lastTickBytes;
+    speed = quint64(tickBytes);
     lastTickBytes = bytesDone;
     if (state == StateRunning && reply) {
         ++idleTicks;
-        if (idleTicks > mirror.timeout)
+        // Any byte resets the idle count, so a mirror that trickles is caught by its rate instead.
+        const bool slow = tooSlow(tickBytes);
+        if (idleTicks > mirror.timeout || slow)
             errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remoteFile, mirror.name));
         else
             downloading = true;
     }
+}
+
+bool DownloadTaskSpecification::tooSlow(qint64 tickBytes)
+{
+    m_windowBytes += tickBytes - m_tickBytes[m_nextTick];
+    m_tickBytes[m_nextTick] = tickBytes;
+    m_nextTick = (m_nextTick + 1) % slowWindowTicks;
+    if (m_nextTick == 0)
+        m_windowFull = true;
+    return m_windowFull && m_windowBytes < slowestRate * slowWindowTicks;
 }
 
 bool DownloadTaskSpecification::errorRetry(QString reason)
@@ -247,6 +260,10 @@ void DownloadTaskSpecification::resetDownload()
         file.remove();
     }
     lastTickBytes = 0;
+    m_tickBytes.fill(0);
+    m_nextTick = 0;
+    m_windowFull = false;
+    m_windowBytes = 0;
     expectedSize = initialExpectedSize;
     bytesDone = 0;
     setProgress(0.0);

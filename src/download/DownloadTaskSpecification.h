@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <array>
+
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -20,9 +22,11 @@ class QNetworkReply;
 // can be made. Redirects are never followed.
 //
 // Stalls are measured in calls of timeTick(), which the engine makes once a second: a transfer
-// that has received nothing for more than the mirror's `timeout` ticks is abandoned. When every use
-// slot of the pool is taken, the task waits, without a time-out and without a transfer, until some
-// reply of `manager` finishes.
+// that has received nothing for more than the mirror's `timeout` ticks is abandoned, and so is one
+// that has received less than `slowestRate` bytes per tick on average over the last
+// `slowWindowTicks` ticks (a mirror that trickles a byte now and then). Both count as a stall. When
+// every use slot of the pool is taken, the task waits, without a time-out and without a transfer,
+// until some reply of `manager` finishes.
 //
 // Ends with exactly one finished() or canceled() per execute(): StateFinished with the complete file
 // closed on disk; StateErrorCanceled (after error() for the set-up failures); StateUserCanceled
@@ -38,6 +42,10 @@ public:
     // A body larger than this fails the attempt when the caller gave no size (or 0), so that a
     // broken or hostile mirror cannot fill the disk with a file of unknown length.
     static constexpr qint64 unknownSizeLimit = 64 * 1024 * 1024;
+    // A transfer slower than `slowestRate` bytes per tick, averaged over `slowWindowTicks`
+    // consecutive ticks of one attempt, has stalled.
+    static constexpr qint64 slowestRate = 1024;
+    static constexpr int slowWindowTicks = 60;
 
     // `manager` and `mirrors` are not owned and must outlive the task's transfers. `remoteFile` is
     // the path below the mirror's url, without a leading "/"; `localFile` the file to write;
@@ -101,8 +109,16 @@ private:
     void failSetUp(const QString& reason);
     void giveSlotBack();
     void stopWaitingForSlot();
+    // Records the bytes of one tick; true when the last `slowWindowTicks` ticks of this attempt
+    // brought less than `slowestRate` per tick.
+    bool tooSlow(qint64 tickBytes);
 
     // True while the task holds a use slot on `mirror.name`. Kept apart from the name, which must
     // survive a successful transfer, so that a later reset() cannot give the slot back twice.
     bool m_holdsSlot = false;
+    // Bytes received at each of the last ticks of the attempt, oldest overwritten first.
+    std::array<qint64, slowWindowTicks> m_tickBytes {};
+    int m_nextTick = 0;
+    bool m_windowFull = false;
+    qint64 m_windowBytes = 0;
 };
