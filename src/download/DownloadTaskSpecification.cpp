@@ -23,6 +23,9 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , expectedSize(expectedSize)
     , initialExpectedSize(expectedSize)
 {
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setInterval(0);
+    connect(&m_retryTimer, &QTimer::timeout, this, &DownloadTaskSpecification::startDownload);
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -234,7 +237,9 @@ bool DownloadTaskSpecification::errorRetry(QString reason)
     mirrors->addMirrorError(mirror.name);
     resetDownload();
     Q_EMIT message(reason);
-    startDownload();
+    // Some replies (a local file) have failed before get() returns: started from here, every retry
+    // would nest one call deeper, and a mirror with a large error allowance overflows the stack.
+    m_retryTimer.start();
     return true;
 }
 
@@ -320,6 +325,7 @@ void DownloadTaskSpecification::giveSlotBack()
 
 void DownloadTaskSpecification::stopWaitingForSlot()
 {
+    m_retryTimer.stop();
     if (manager)
         disconnect(manager, nullptr, this, nullptr);
 }

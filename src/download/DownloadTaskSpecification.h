@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 
@@ -17,7 +18,8 @@ class QNetworkReply;
 //
 // Every failed attempt (a transfer error, a status other than 200, a stall, a body larger than
 // allowed) counts an error against the mirror or drops it, deletes the partial file and starts
-// again from byte 0 on a newly chosen mirror. The task itself has no retry limit: it ends in error
+// again from byte 0 on a newly chosen mirror. The next attempt starts from the event loop, never
+// from inside the failed one. The task itself has no retry limit: it ends in error
 // only when the pool has no mirror left, when the local file cannot be created or when no request
 // can be made. Redirects are never followed.
 //
@@ -108,6 +110,7 @@ private:
     // Ends the task after a set-up failure reported as error().
     void failSetUp(const QString& reason);
     void giveSlotBack();
+    // Drops a wait for a free slot and a retry not yet started.
     void stopWaitingForSlot();
     // Records the bytes of one tick; true when the last `slowWindowTicks` ticks of this attempt
     // brought less than `slowestRate` per tick.
@@ -116,6 +119,8 @@ private:
     // True while the task holds a use slot on `mirror.name`. Kept apart from the name, which must
     // survive a successful transfer, so that a later reset() cannot give the slot back twice.
     bool m_holdsSlot = false;
+    // Starts the next attempt from the event loop.
+    QTimer m_retryTimer;
     // Bytes received at each of the last ticks of the attempt, oldest overwritten first.
     std::array<qint64, slowWindowTicks> m_tickBytes {};
     int m_nextTick = 0;
