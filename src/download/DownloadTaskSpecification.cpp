@@ -81,6 +81,9 @@ void DownloadTaskSpecification::startDownload()
     QNetworkRequest request(url);
     // A redirect must reach onMetaDataChanged as a status other than 200 and drop the mirror.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Without it the client offers gzip and unpacks a body labelled "Content-Encoding: gzip", as
+    // many servers label stored .gz files: the file's checksum is that of the stored bytes.
+    request.setRawHeader("Accept-Encoding", "identity");
     reply = manager ? manager->get(request) : nullptr;
     if (!reply) {
         file.close();

@@ -21,7 +21,8 @@ class QNetworkReply;
 // again from byte 0 on a newly chosen mirror. The next attempt starts from the event loop, never
 // from inside the failed one. The task itself has no retry limit: it ends in error
 // only when the pool has no mirror left, when the local file cannot be created or when no request
-// can be made. Redirects are never followed.
+// can be made. Redirects are never followed, and the body is asked for and stored as the mirror
+// holds it ("Accept-Encoding: identity"), never unpacked on the way.
 //
 // Stalls are measured in calls of timeTick(), which the engine makes once a second: a transfer
 // that has received nothing for more than the mirror's `timeout` ticks is abandoned, and so is one
