@@ -75,9 +75,13 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    // The remote path is a file name, not URL text: "#", "?" and "%" in it name the file itself.
+    // The mirror's url is URL text and keeps its escapes as written: decoded, "a%2Fb" would name
+    // another resource. The remote path is a file name, not URL text: "#", "?" and "%" in it name
+    // the file itself, so it alone is encoded.
     QUrl url(mirror.url);
-    url.setPath(url.path(QUrl::FullyDecoded) + QLatin1Char('/') + remoteFile, QUrl::DecodedMode);
+    url.setPath(url.path(QUrl::FullyEncoded) + QLatin1Char('/')
+                    + QString::fromLatin1(QUrl::toPercentEncoding(remoteFile, QByteArrayLiteral("/"))),
+                QUrl::TolerantMode);
     QNetworkRequest request(url);
     // A redirect must reach onMetaDataChanged as a status other than 200 and drop the mirror.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
