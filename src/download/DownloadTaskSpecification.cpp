@@ -7,6 +7,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 namespace {
 constexpr qint64 chunkSize = 4096;
 constexpr qint64 readBufferSize = 1024 * 1024;
@@ -71,7 +73,7 @@ void DownloadTaskSpecification::startDownload()
     // Unbuffered, so that a full disk fails the write that meets it instead of a later flush that
     // nobody checks.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        failSetUp(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+        failLocally(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
     }
 
@@ -90,9 +92,7 @@ void DownloadTaskSpecification::startDownload()
     request.setRawHeader("Accept-Encoding", "identity");
     reply = manager ? manager->get(request) : nullptr;
     if (!reply) {
-        file.close();
-        file.remove();
-        failSetUp(QStringLiteral("Download failed to initialize"));
+        failLocally(QStringLiteral("Download failed to initialize"));
         return;
     }
     // Bounds what the client buffers ahead of the file: with the default unlimited buffer, a fast
@@ -156,14 +156,16 @@ bool DownloadTaskSpecification::readData()
                 QStringLiteral("file %1 is larger than expected on mirror %2").arg(remoteFile, mirror.name));
             return false;
         }
+        // A failed write is the local side's fault (a full disk, a broken device): another mirror
+        // would meet it too, so the run ends here and the pool stays as it is.
         const qint64 written = file.write(buffer, read);
         if (written < 0) {
-            errorRetry(file.errorString());
+            failLocally(file.errorString());
             return false;
         }
         if (written != read) {
-            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                           .arg(file.fileName(), QString::number(read), QString::number(written)));
+            failLocally(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                            .arg(file.fileName(), QString::number(read), QString::number(written)));
             return false;
         }
         bytesDone += read;
@@ -187,7 +189,13 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     }
     if (!readData())
-        return; // a new attempt is already under way
+        return; // a new attempt is already under way, or the task has ended
+    if (!fileInPlace()) {
+        // Closed first: whatever now stands at the path is not this task's to delete.
+        file.close();
+        failLocally(localFileLostText(file.fileName()));
+        return;
+    }
     reply->close();
     reply->deleteLater();
     reply = nullptr;
@@ -309,13 +317,31 @@ void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
     errorCancel();
 }
 
-void DownloadTaskSpecification::failSetUp(const QString& reason)
+QString DownloadTaskSpecification::localFileLostText(const QString& path)
+{
+    return QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(path);
+}
+
+bool DownloadTaskSpecification::fileInPlace() const
+{
+    // The handle writes on into a file that was unlinked, or whose folder was; only the path
+    // tells whether the bytes can still be found where the caller will look.
+    struct stat written = {};
+    struct stat named = {};
+    if (::fstat(file.handle(), &written) != 0)
+        return false;
+    if (::lstat(QFile::encodeName(file.fileName()).constData(), &named) != 0)
+        return false;
+    return written.st_dev == named.st_dev && written.st_ino == named.st_ino;
+}
+
+void DownloadTaskSpecification::failLocally(const QString& reason)
 {
     // The window shows error() in a modal message box, so the emission can run an event loop for
     // as long as the user reads it. Meanwhile a sibling's cancellation may end this task and the
-    // engine may release the whole tree: the slot goes back first, and after the emission the task
-    // ends only if it is still there and still running.
-    giveSlotBack();
+    // engine may release the whole tree: the attempt (slot, reply, partial file) is dropped first,
+    // and after the emission the task ends only if it is still there and still running.
+    resetDownload();
     const QPointer<DownloadTaskSpecification> self(this);
     Q_EMIT error(reason);
     if (self && state == StateRunning)

@@ -19,9 +19,11 @@ class QNetworkReply;
 // Every failed attempt (a transfer error, a status other than 200, a stall, a body larger than
 // allowed) counts an error against the mirror or drops it, deletes the partial file and starts
 // again from byte 0 on a newly chosen mirror. The next attempt starts from the event loop, never
-// from inside the failed one. The task itself has no retry limit: it ends in error
-// only when the pool has no mirror left, when the local file cannot be created or when no request
-// can be made. Redirects are never followed, and the body is asked for and stored as the mirror
+// from inside the failed one. The task itself has no retry limit: it ends in error when the pool has
+// no mirror left, or at a local failure, which no other mirror would mend and which is therefore
+// not charged to any: the local file cannot be created or written (a full disk), it was removed or
+// replaced while the body came in (the temporary folder went away), or no request can be made.
+// Redirects are never followed, and the body is asked for and stored as the mirror
 // holds it ("Accept-Encoding: identity"), never unpacked on the way.
 //
 // Stalls are measured in calls of timeTick(), which the engine makes once a second: a transfer
@@ -32,7 +34,7 @@ class QNetworkReply;
 // until some reply of `manager` finishes.
 //
 // Ends with exactly one finished() or canceled() per execute(): StateFinished with the complete file
-// closed on disk; StateErrorCanceled (after error() for the set-up failures); StateUserCanceled
+// closed on disk; StateErrorCanceled (after error() for the local failures); StateUserCanceled
 // after userCanceled(). A cancelled or failed task leaves no partial file behind.
 //
 // GUI thread only: the reply's signals, the tick and the wait for a slot all arrive on the event
@@ -72,6 +74,8 @@ public:
     // The success step: gives the use slot back and finishes. `mirror` keeps naming the mirror that
     // served the file.
     virtual void downloadFinished();
+    // The error() text for a downloaded file that is no longer at `path`.
+    static QString localFileLostText(const QString& path);
 
     // The engine's network access manager, shared by all transfers. Not owned.
     QPointer<QNetworkAccessManager> manager;
@@ -108,8 +112,10 @@ private:
     bool readData();
     bool errorRetry(QString reason);
     void resetDownload();
-    // Ends the task after a set-up failure reported as error().
-    void failSetUp(const QString& reason);
+    // Ends the task after a local failure, reported as error(); the pool is left alone.
+    void failLocally(const QString& reason);
+    // True while `file`'s path still names the file the open handle writes.
+    bool fileInPlace() const;
     void giveSlotBack();
     // Drops a wait for a free slot and a retry not yet started.
     void stopWaitingForSlot();
