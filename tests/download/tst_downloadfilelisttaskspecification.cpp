@@ -16,10 +16,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 using Response = TestHttpServer::Response;
@@ -39,6 +41,21 @@ FileDownloadSpecification spec(const QString& name, const QString& section = QSt
 {
     const QByteArray data = content(name);
     return {section, name, md5(data), quint64(data.size())};
+}
+
+// Watches the sub-tasks that `task` holds at this moment. Once a discarded attempt's tasks are
+// destroyed they can neither end their parent again nor start a transfer: waiting for that, instead
+// of for some time, shows that nothing more comes of them.
+void watchSubTasks(const ComposedTaskSpecification* task, QList<QPointer<TaskSpecification>>& watched)
+{
+    for (TaskSpecification* sub : task->subTasks)
+        watched.append(sub);
+}
+
+bool allDestroyed(const QList<QPointer<TaskSpecification>>& watched)
+{
+    return std::all_of(watched.cbegin(), watched.cend(),
+                       [](const QPointer<TaskSpecification>& sub) { return sub.isNull(); });
 }
 
 } // namespace
@@ -212,7 +229,8 @@ void tst_DownloadFileListTaskSpecification::folderThatCannotBeCreated()
              QStringList {QStringLiteral("Could not create dir %1/lib/x")
                               .arg(QFileInfo(m_temp->path()).canonicalFilePath())});
     QCOMPARE(errors.count(), 0);
-    QTest::qWait(50);
+    // No transfer was made, so none can send a request later.
+    QVERIFY(task->subTasks.isEmpty());
     QCOMPARE(m_good->totalRequests(), 0);
 }
 
@@ -257,10 +275,19 @@ void tst_DownloadFileListTaskSpecification::fileBadOnEveryMirrorEndsInError()
     DownloadFileListTaskSpecification* task = makeTask();
     QSignalSpy finished(task, &TaskSpecification::finished);
     QSignalSpy canceled(task, &TaskSpecification::canceled);
+    // Each failed check discards its attempt; whatever those attempts still do must not end the
+    // list a second time.
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (text.startsWith(QLatin1String("Signature check failed for")))
+            watchSubTasks(static_cast<ComposedTaskSpecification*>(task->subTasks.first()), discarded);
+    });
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    QCOMPARE(discarded.size(), 4);
+    QTRY_VERIFY2(allDestroyed(discarded), "a discarded attempt is still there");
     QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(task->state, StateErrorCanceled);
     QVERIFY(m_pool->mirrors.isEmpty());
     QCOMPARE(m_bad->requestCount(QStringLiteral("/7/bin/a")), 1);
@@ -410,13 +437,21 @@ void tst_DownloadFileListTaskSpecification::userCancelDuringFailingCheckEndsCanc
     task->execute();
     // The user cancels while the check of the corrupt file runs: its failure report is the last
     // moment before the retry would start. The file must not be fetched again, nor pass as done.
-    connect(task, &TaskSpecification::message, task, [task](const QString& text) {
-        if (text.startsWith(QLatin1String("Signature check failed for")))
-            task->userCanceled();
+    auto* file = static_cast<ComposedTaskSpecification*>(task->subTasks.first());
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (!text.startsWith(QLatin1String("Signature check failed for")))
+            return;
+        watchSubTasks(file, discarded);
+        task->userCanceled();
     });
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    // No new attempt was made, and the discarded one is gone, its check's own end included.
+    QVERIFY(file->subTasks.isEmpty());
+    QCOMPARE(discarded.size(), 2);
+    QTRY_VERIFY2(allDestroyed(discarded), "the discarded attempt is still there");
     QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(task->state, StateUserCanceled);
     QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/a")), 0);
 }
@@ -438,9 +473,11 @@ void tst_DownloadFileListTaskSpecification::siblingErrorDuringFailingCheckStopsR
     QSignalSpy finished(task, &TaskSpecification::finished);
     QSignalSpy canceled(task, &TaskSpecification::canceled);
     const QString failure = QStringLiteral("Signature check failed for %1").arg(local(QStringLiteral("a")));
-    connect(task, &TaskSpecification::message, task, [task, failure](const QString& text) {
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
         if (text != failure)
             return;
+        watchSubTasks(static_cast<ComposedTaskSpecification*>(task->subTasks.at(0)), discarded);
         auto* b = static_cast<DownloadFileTaskSpecification*>(task->subTasks.at(1));
         QVERIFY(b->downloadTask && b->state == StateRunning);
         // Stands for any error of b's transfer; the list hears of it as it would of a real one.
@@ -448,9 +485,13 @@ void tst_DownloadFileListTaskSpecification::siblingErrorDuringFailingCheckStopsR
     });
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    // a made no new attempt, and its discarded one is gone.
+    QVERIFY(static_cast<ComposedTaskSpecification*>(task->subTasks.at(0))->subTasks.isEmpty());
+    QCOMPARE(discarded.size(), 2);
+    QTRY_VERIFY2(allDestroyed(discarded), "the discarded attempt is still there");
 
     QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(task->state, StateErrorCanceled);
     QCOMPARE(task->subTasks.at(0)->state, StateErrorCanceled);
     QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/a")), 0);
