@@ -27,7 +27,10 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
 {
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(0);
-    connect(&m_retryTimer, &QTimer::timeout, this, &DownloadTaskSpecification::startDownload);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
+        if (state == StateRunning && !reply)
+            startDownload();
+    });
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()

@@ -366,8 +366,9 @@ void tst_DownloadFileListTaskSpecification::localFileGoneBeforeCheckKeepsMirror(
 
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
-    QCOMPARE(SpyTexts::of(errors),
-             QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(path)}));
+    QCOMPARE(
+        SpyTexts::of(errors),
+        QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(path)}));
     QVERIFY2(!SpyTexts::of(messages).contains(
                  QStringLiteral("md5 sum for lib/a.so failed, invalidating mirror and retrying")),
              qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));

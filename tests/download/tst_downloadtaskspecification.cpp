@@ -839,8 +839,9 @@ void tst_DownloadTaskSpecification::localFileGoneDuringTransfer()
 
     QVERIFY2(task->state == StateErrorCanceled,
              qPrintable(SpyTexts::of(record.messages).join(QLatin1Char('\n'))));
-    QCOMPARE(SpyTexts::of(record.errors),
-             QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(target)}));
+    QCOMPARE(
+        SpyTexts::of(record.errors),
+        QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(target)}));
     QCOMPARE(m_good->requestCount(servedPath), 1);
     QCOMPARE(m_pool->mirrors.size(), 1);
     QCOMPARE(m_pool->mirrors.first().errors, 0);
@@ -912,8 +913,9 @@ void tst_DownloadTaskSpecification::cancel()
     // aborted), and it stays as it is. The manager announces that end once; a queued wake-up of
     // the task, had it stayed subscribed, would be delivered before this later-connected one.
     int announced = 0;
-    connect(m_manager.get(), &QNetworkAccessManager::finished, this, [&announced] { ++announced; },
-            Qt::QueuedConnection);
+    connect(
+        m_manager.get(), &QNetworkAccessManager::finished, this, [&announced] { ++announced; },
+        Qt::QueuedConnection);
     if (holder) {
         Recorder holderRecord(holder);
         m_good->resumeStalled();
@@ -1122,12 +1124,15 @@ void tst_DownloadTaskSpecification::mirrorBaseKeptAsWritten_data()
     QTest::addColumn<QByteArray>("target");
 
     // The mirror's own escapes stay as written; only the file's path is encoded.
-    QTest::newRow("escaped slash") << "/a%2Fb/5" << "data/file.bin" << QByteArray("/a%2Fb/5/data/file.bin");
-    QTest::newRow("escaped space") << "/x%20y/5" << "data/file.bin" << QByteArray("/x%20y/5/data/file.bin");
-    QTest::newRow("escaped percent") << "/p%2541/5" << "data/file.bin"
-                                     << QByteArray("/p%2541/5/data/file.bin");
+    QTest::newRow("escaped slash") << "/a%2Fb/5"
+                                   << "data/file.bin" << QByteArray("/a%2Fb/5/data/file.bin");
+    QTest::newRow("escaped space") << "/x%20y/5"
+                                   << "data/file.bin" << QByteArray("/x%20y/5/data/file.bin");
+    QTest::newRow("escaped percent") << "/p%2541/5"
+                                     << "data/file.bin" << QByteArray("/p%2541/5/data/file.bin");
     QTest::newRow("escaped slash, file name special in URLs")
-        << "/a%2Fb/5" << "data/a b#c?d%2F.bin" << QByteArray("/a%2Fb/5/data/a%20b%23c%3Fd%252F.bin");
+        << "/a%2Fb/5"
+        << "data/a b#c?d%2F.bin" << QByteArray("/a%2Fb/5/data/a%20b%23c%3Fd%252F.bin");
 }
 
 void tst_DownloadTaskSpecification::mirrorBaseKeptAsWritten()
