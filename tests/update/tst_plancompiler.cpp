@@ -369,6 +369,8 @@ void tst_PlanCompiler::refusesIni_data()
     QTest::newRow("NUL in an unzip name")
         << QStringLiteral("[bin]\na.gz=") + packedEntry(packedAlpha, alpha, "bin/a\\0.txt")
         << invalid.arg("bin");
+    QTest::newRow("NUL in a section name") << QStringLiteral("[bin%00x]\na=") + entry(alpha)
+                                           << invalid.arg(QStringLiteral("bin") + QChar(0) + 'x');
     QTest::newRow("NUL in a delete entry")
         << good + QStringLiteral("[delete]\nold.txt%00.bak=\n") << invalid.arg("delete");
 }
