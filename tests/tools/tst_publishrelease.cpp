@@ -293,9 +293,9 @@ void tst_PublishRelease::deletesFromHandWrittenPrevious_data()
     QTest::newRow("previous deletes that the new version has again, as a file or a folder")
         << "[bin]\nold.txt=" + m + "::1\n[delete]\nreadme.txt=\nlib=\nsounds/new=\nolder.txt=\n"
         << QStringList {"old.txt", "older.txt"};
-    QTest::newRow("previous deletes that are no paths inside the installation are dropped")
-        << "[bin]\nold.txt=" + m + "::1\n[delete]\n../escape=\nsub/../../x=\nolder.txt=\n"
-        << QStringList {"old.txt", "older.txt"};
+    QTest::newRow("previous paths that are no paths inside the installation are dropped") << "[bin]\nold.txt="
+            + m + "::1\n../up.txt=" + m
+            + "::1\n[delete]\n../escape=\nsub/../../x=\nolder.txt=\n" << QStringList {"old.txt", "older.txt"};
 }
 
 void tst_PublishRelease::deletesFromHandWrittenPrevious()

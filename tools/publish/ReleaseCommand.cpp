@@ -26,7 +26,7 @@ const QString oldCopyPrefix = QStringLiteral("_old_");
 // The longest file name the file systems of the clients hold, in bytes.
 constexpr int maxNameBytes = 255;
 // The files the updater makes executable after putting them in place; it gives no other file an
-// execute bit (tests hold these lists equal to FileReplaceTaskSpecification's).
+// execute bit (tst_publishrelease checks the warning against FileReplaceTaskSpecification's lists).
 const QStringList updaterExecutableNames = {
     QStringLiteral("kv3client_linux_x86"), QStringLiteral("kv3client_linux_amd64"),
     QStringLiteral("kv3client_runscript.sh"), QStringLiteral("update")};
@@ -220,72 +220,10 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
     if (!collectFiles(source, parser.values(QStringLiteral("pack")), entries))
         return Failure;
     QStringList deletes;
-    if (parser.isSet(QStringLiteral("previous"))) {
-        QSet<QString> previous;
-        QStringList previousDeletes;
-        if (!readPrevious(parser.value(QStringLiteral("previous")), clientType, previous, previousDeletes))
-            return Failure;
-        QSet<QString> installed;
-        for (const Entry& entry : std::as_const(entries))
-            installed.insert(entry.installed);
-        const QSet<QString> folders = foldersOf(installed);
-        const QSet<QString> previousFolders = foldersOf(previous);
-        for (const Entry& entry : std::as_const(entries)) {
-            // The updater creates the folders of a new file before it deletes anything, and
-            // cannot make a folder where the previous version has a file: every update from that
-            // version would fail and be rolled back.
-            for (QString dir = QFileInfo(entry.installed).path(); dir != QLatin1String(".");
-                 dir = QFileInfo(dir).path()) {
-                if (previous.contains(dir)) {
-                    err() << "release: " << dir
-                          << " is a file in the previous version and a folder in this one ("
-                          << entry.installed << "); the updater cannot replace a file by a folder\n"
-                          << Qt::flush;
-                    return Failure;
-                }
-            }
-            // Nor the other way round: it would set the folder aside under its old-copy name,
-            // where no deletion removes it, and the files of the previous version in it would
-            // stay there for good.
-            if (previousFolders.contains(entry.installed)) {
-                err() << "release: " << entry.installed
-                      << " is a folder in the previous version and a file in this one; the updater "
-                         "cannot replace a folder by a file\n"
-                      << Qt::flush;
-                return Failure;
-            }
-        }
-        // The files of the previous version that this one no longer has, and what the previous
-        // version deleted itself, carried forward: a client that skips versions must lose them too.
-        // What this version has again, as a file or a folder, is no longer deleted.
-        QSet<QString> gone;
-        for (const QString& path : std::as_const(previous)) {
-            if (!installed.contains(path))
-                gone.insert(path);
-        }
-        for (const QString& path : std::as_const(previousDeletes)) {
-            if (!isInstallationPath(path)) {
-                err() << "release: warning: the previous version deletes " << path
-                      << ", which is no path inside the installation; not carried forward\n"
-                      << Qt::flush;
-                continue;
-            }
-            const QString cleaned = QDir::cleanPath(path);
-            if (!installed.contains(cleaned) && !folders.contains(cleaned))
-                gone.insert(cleaned);
-        }
-        deletes = QStringList(gone.cbegin(), gone.cend());
-        deletes.sort();
-    }
-    for (const Entry& entry : std::as_const(entries)) {
-        const QFileInfo info(source + QLatin1Char('/') + entry.installed);
-        if ((info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther))
-            && !updaterMakesExecutable(entry.installed))
-            err() << "release: warning: " << entry.installed
-                  << " has an execute bit that it loses when the updater installs it: "
-                  << updaterExecutableRule() << '\n'
-                  << Qt::flush;
-    }
+    if (parser.isSet(QStringLiteral("previous"))
+        && !listDeletes(parser.value(QStringLiteral("previous")), clientType, entries, deletes))
+        return Failure;
+    warnAboutExecuteBits(source, entries);
 
     const QDir root(parser.value(QStringLiteral("out")));
     const QString finalDir = root.absoluteFilePath(QString::number(version));
@@ -334,6 +272,78 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
           << '\n'
           << Qt::flush;
     return Success;
+}
+
+bool ReleaseCommand::listDeletes(const QString& previousPath, const QString& clientType,
+                                 const QList<Entry>& entries, QStringList& deletes)
+{
+    QSet<QString> previous;
+    QStringList previousDeletes;
+    if (!readPrevious(previousPath, clientType, previous, previousDeletes))
+        return false;
+    QSet<QString> installed;
+    for (const Entry& entry : std::as_const(entries))
+        installed.insert(entry.installed);
+    const QSet<QString> folders = foldersOf(installed);
+    const QSet<QString> previousFolders = foldersOf(previous);
+    for (const Entry& entry : std::as_const(entries)) {
+        // The updater creates the folders of a new file before it deletes anything, and
+        // cannot make a folder where the previous version has a file: every update from that
+        // version would fail and be rolled back.
+        for (QString dir = QFileInfo(entry.installed).path(); dir != QLatin1String(".");
+             dir = QFileInfo(dir).path()) {
+            if (previous.contains(dir)) {
+                err() << "release: " << dir << " is a file in the previous version and a folder in this one ("
+                      << entry.installed << "); the updater cannot replace a file by a folder\n"
+                      << Qt::flush;
+                return false;
+            }
+        }
+        // Nor the other way round: it would set the folder aside under its old-copy name,
+        // where no deletion removes it, and the files of the previous version in it would
+        // stay there for good.
+        if (previousFolders.contains(entry.installed)) {
+            err() << "release: " << entry.installed
+                  << " is a folder in the previous version and a file in this one; the updater "
+                     "cannot replace a folder by a file\n"
+                  << Qt::flush;
+            return false;
+        }
+    }
+    // The files of the previous version that this one no longer has, and what the previous
+    // version deleted itself, carried forward: a client that skips versions must lose them too.
+    // What this version has again, as a file or a folder, is no longer deleted.
+    // A path the updater would refuse would make it refuse the whole product ini.
+    QStringList candidates(previous.cbegin(), previous.cend());
+    candidates += previousDeletes;
+    QSet<QString> gone;
+    for (const QString& path : std::as_const(candidates)) {
+        if (!isInstallationPath(path)) {
+            err() << "release: warning: the previous version names " << path
+                  << ", which is no path inside the installation; it is not deleted\n"
+                  << Qt::flush;
+            continue;
+        }
+        const QString cleaned = QDir::cleanPath(path);
+        if (!installed.contains(cleaned) && !folders.contains(cleaned))
+            gone.insert(cleaned);
+    }
+    deletes = QStringList(gone.cbegin(), gone.cend());
+    deletes.sort();
+    return true;
+}
+
+void ReleaseCommand::warnAboutExecuteBits(const QString& source, const QList<Entry>& entries)
+{
+    for (const Entry& entry : std::as_const(entries)) {
+        const QFileInfo info(source + QLatin1Char('/') + entry.installed);
+        if ((info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther))
+            && !updaterMakesExecutable(entry.installed))
+            err() << "release: warning: " << entry.installed
+                  << " has an execute bit that it loses when the updater installs it: "
+                  << updaterExecutableRule() << '\n'
+                  << Qt::flush;
+    }
 }
 
 bool ReleaseCommand::collectFiles(const QString& source, const QStringList& packPatterns,

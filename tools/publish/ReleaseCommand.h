@@ -51,6 +51,12 @@ private:
     /// The installed paths of the previous version's files, and its [delete] entries as written.
     bool readPrevious(const QString& previous, const QString& clientType, QSet<QString>& installed,
                       QStringList& deletes);
+    /// The [delete] entries for a release of `entries` after the version at `previousPath`; false,
+    /// after saying why, when no update from that version could install this one.
+    bool listDeletes(const QString& previousPath, const QString& clientType, const QList<Entry>& entries,
+                     QStringList& deletes);
+    /// Warns on stderr about every file with an execute bit that the updater will not give it.
+    void warnAboutExecuteBits(const QString& source, const QList<Entry>& entries);
     bool storeEntry(const QString& source, const QString& versionDir, const Entry& entry, QString& value);
     bool writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
                   const QStringList& deletes);
