@@ -8,6 +8,7 @@ class Configuration;
 class MainTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkReply;
 class QTimer;
 
@@ -56,6 +57,12 @@ public:
     // this runs at every start and must never stop it. Other files are not touched.
     static void removeOldFiles(const QString& directory);
 
+    // Where getBanner() asks: the compiled-in banner service unless set otherwise (for tests).
+    void setBannerService(const QString& host, quint16 port, int retryIntervalMs);
+
+    // Largest banner image accepted, announced or received; a larger one is dropped unread.
+    static constexpr qint64 MaxBannerBytes = 270000;
+
     EngineState state = Idle;
 
 Q_SIGNALS:
@@ -83,8 +90,16 @@ private Q_SLOTS:
     void onBannerFound(QString bannerUrl, QString clickUrl);
     void onBannerDownloadFinished();
     void onBannermetaDataChanged();
+    void onBannerReadyRead();
 
 private:
+    // Reads the proxy setting into a proxy for the manager; false when it names no host.
+    static bool parseProxy(const QString& setting, QNetworkProxy& proxy);
+    // Removes the directory at path from its parent, when the parent can be entered; false when
+    // it could not be removed or the parent not be entered (`entered` tells which).
+    static bool removeDirectory(const QString& path, bool* entered);
+    void releaseBannerReply();
+
     Configuration* configuration;
     Mirrors* mirrors = nullptr;
     MainTaskSpecification* task = nullptr;
@@ -92,4 +107,10 @@ private:
     QNetworkAccessManager* networkManager = nullptr;
     QString clickUrl;
     QNetworkReply* bannerReply = nullptr;
+
+    // What has arrived of the banner image so far.
+    QByteArray m_bannerData;
+    QString m_bannerHost;
+    quint16 m_bannerPort;
+    int m_bannerRetryIntervalMs;
 };
