@@ -120,6 +120,10 @@ bool UpdateEngine::initialize()
 
     if (!configuration->initalizeStart(dir))
         return false;
+    // The mark tells the next start this directory from anything that may carry its name by then;
+    // without it the next start cannot resume here and begins afresh, so the run itself goes on.
+    if (!UpdateIniData::markSessionDirectory(configuration->tempDir))
+        Q_EMIT message(QStringLiteral("Failed to mark the session directory %1").arg(configuration->tempDir));
     UpdateIniData::modify(configuration->clientVersion, configuration->tempDir, configuration->clientType);
 
     // The pool of an earlier run may still be referenced by its task, whose deletion is already
