@@ -2,6 +2,7 @@
 // once against nginx, with releases made by kv3-publish: the session record and the temporary
 // directory over success, cancel, failure, resume and discard; the transfer reports; the proxy
 // setting; and the clean-up that must never leave the session's directory through a link.
+#include "../tasks/ImmutablePath.h"
 #include "Configuration.h"
 #include "FileBytes.h"
 #include "NginxMirror.h"
@@ -133,10 +134,12 @@ private Q_SLOTS:
     void successRemovesTemporaryFilesAndRecord_data();
     void successRemovesTemporaryFilesAndRecord();
     void transferReportsOnceASecond();
+    void destroyedDuringARun();
     void endingsKeepTheSession_data();
     void endingsKeepTheSession();
     void sameVersionResumesTheSession();
     void otherVersionDiscardsTheSession();
+    void undeletableOldSessionDoesNotStopTheRun();
     void staleRecordIsNotReused_data();
     void staleRecordIsNotReused();
     void cleanupDirectoryNeverFollowsLinks();
@@ -401,6 +404,28 @@ void tst_UpdateEngine::transferReportsOnceASecond()
     QCOMPARE(run.events.mid(successLine).filter(QStringLiteral("progress")).size(), 1);
 }
 
+void tst_UpdateEngine::destroyedDuringARun()
+{
+    TestHttpServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(mirrorRoot());
+    mirror.setResponse(bigPath, TestHttpServer::Response::file(mirrorRoot() + bigPath).stallAfter(1000));
+    QVERIFY(installVersion1({mirror.baseUrl()}));
+    QSignalSpy stalled(&mirror, &TestHttpServer::responseStalled);
+
+    auto run = std::make_unique<EngineRun>(2);
+    QVERIFY2(run->start(), qPrintable(run->log()));
+    QVERIFY2(stalled.wait(20000), qPrintable(run->log()));
+    const QString tempDir = run->configuration.tempDir;
+    // The application quits in the middle of a download.
+    run.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    // Nothing is cleaned up: the next start continues the session.
+    QVERIFY(QFileInfo(tempDir).isDir());
+    QCOMPARE(rawRecord(UpdateIniData::filename()), (QStringList {"2", tempDir, clientType}));
+}
+
 void tst_UpdateEngine::endingsKeepTheSession_data()
 {
     QTest::addColumn<bool>("byUser");
@@ -535,6 +560,38 @@ void tst_UpdateEngine::otherVersionDiscardsTheSession()
     if (newDir != oldDir)
         QVERIFY(!QFileInfo::exists(oldDir));
 
+    QVERIFY(run.engine->startUpdate());
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), 60000);
+    QVERIFY2(run.events.constLast() == QLatin1String("finished"), qPrintable(run.log()));
+}
+
+void tst_UpdateEngine::undeletableOldSessionDoesNotStopTheRun()
+{
+    TestHttpServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(mirrorRoot());
+    QVERIFY(installVersion1({mirror.baseUrl()}));
+
+    QString oldDir;
+    {
+        EngineRun old(1);
+        QVERIFY2(old.engine->initialize(), qPrintable(old.log()));
+        oldDir = old.configuration.tempDir;
+    }
+    QVERIFY(FileBytes::write(oldDir + QStringLiteral("/stuck.so"), "stuck"));
+    ImmutablePath stuck(oldDir + QStringLiteral("/stuck.so"));
+    if (!stuck.isActive())
+        QSKIP("chattr +i is not available here");
+
+    EngineRun run(2);
+    QVERIFY2(run.engine->initialize(), qPrintable(run.log()));
+    const int line =
+        int(run.messages.indexOf(QStringLiteral("Cleanup previous session (v. 1, %1) files...").arg(oldDir)));
+    QVERIFY2(line >= 0, qPrintable(run.log()));
+    QCOMPARE(run.messages.value(line + 1), QStringLiteral("Failed to remove directory"));
+    QVERIFY(run.configuration.tempDir != oldDir);
+    QCOMPARE(rawRecord(UpdateIniData::filename()),
+             (QStringList {"2", run.configuration.tempDir, clientType}));
     QVERIFY(run.engine->startUpdate());
     QTRY_VERIFY_WITH_TIMEOUT(run.ended(), 60000);
     QVERIFY2(run.events.constLast() == QLatin1String("finished"), qPrintable(run.log()));
