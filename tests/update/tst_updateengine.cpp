@@ -131,6 +131,7 @@ private Q_SLOTS:
     void proxy();
     void preparationFails_data();
     void preparationFails();
+    void alphaChannelWithoutAlphaMirror();
     void successRemovesTemporaryFilesAndRecord_data();
     void successRemovesTemporaryFilesAndRecord();
     void transferReportsOnceASecond();
@@ -306,16 +307,32 @@ void tst_UpdateEngine::preparationFails()
     QVERIFY2(tmpAfter == tmpBefore, qPrintable(tmpBefore.differences(tmpAfter)));
 }
 
+void tst_UpdateEngine::alphaChannelWithoutAlphaMirror()
+{
+    QVERIFY(installVersion1({QStringLiteral("http://127.0.0.1:9")}));
+    EngineRun run(2);
+    run.configuration.channel = Alpha;
+    QVERIFY(!run.engine->initialize());
+    QVERIFY2(run.events.contains(
+                 QStringLiteral("fatal: Alpha parameter in channel section in update ini file not found")),
+             qPrintable(run.log()));
+    QVERIFY(!run.engine->busy());
+}
+
 void tst_UpdateEngine::successRemovesTemporaryFilesAndRecord_data()
 {
     QTest::addColumn<bool>("nginx");
-    QTest::newRow("scripted mirror") << false;
-    QTest::newRow("nginx") << true;
+    QTest::addColumn<bool>("alpha");
+    QTest::newRow("scripted mirror") << false << false;
+    QTest::newRow("nginx") << true << false;
+    // mirrors.ini names a dead mirror: only the alpha entry of update.ini can serve the run.
+    QTest::newRow("alpha channel, scripted mirror") << false << true;
 }
 
 void tst_UpdateEngine::successRemovesTemporaryFilesAndRecord()
 {
     QFETCH(bool, nginx);
+    QFETCH(bool, alpha);
 
     TestHttpServer scripted;
     std::unique_ptr<NginxMirror> nginxMirror;
@@ -331,9 +348,15 @@ void tst_UpdateEngine::successRemovesTemporaryFilesAndRecord()
         scripted.serveDirectory(mirrorRoot());
         url = scripted.baseUrl();
     }
-    QVERIFY(installVersion1({url}));
+    QVERIFY(installVersion1({alpha ? QStringLiteral("http://127.0.0.1:9") : url}));
+    if (alpha) {
+        QSettings settings(m_install->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Channel/alpha"), url);
+    }
 
     EngineRun run(2);
+    if (alpha)
+        run.configuration.channel = Alpha;
     QVERIFY2(run.engine->initialize(), qPrintable(run.log()));
     QCOMPARE(run.engine->state, UpdateEngine::Ready);
     QVERIFY(run.engine->busy());
