@@ -295,6 +295,8 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     this->clickUrl = clickUrl;
     m_bannerData.clear();
     bannerReply = networkManager->get(QNetworkRequest(url));
+    // Read as it arrives and counted; the buffer never needs to hold more than the limit.
+    bannerReply->setReadBufferSize(MaxBannerBytes + 1);
     connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(bannerReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::onBannermetaDataChanged);
     connect(bannerReply, &QNetworkReply::readyRead, this, &UpdateEngine::onBannerReadyRead);
