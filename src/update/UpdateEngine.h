@@ -89,7 +89,8 @@ Q_SIGNALS:
     void bannerFound(QByteArray bannerImage, QString clickUrl);
 
 public Q_SLOTS:
-    // Only while Running: asks the main task to stop; updateCanceled() follows.
+    // Only while Running: asks the main task to stop. updateCanceled() follows, unless every file
+    // was already in place: the run then finishes its deletions and ends with updateFinished().
     void cancelUpdate();
 
 private Q_SLOTS:
