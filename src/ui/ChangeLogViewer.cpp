@@ -172,6 +172,12 @@ void ChangeLogViewer::onReadyRead(QNetworkReply* reply)
 {
     if (reply != m_reply || m_tooLarge)
         return;
+    const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (declared.isValid() && declared.toLongLong() > MaxBodyBytes) {
+        m_tooLarge = true;
+        reply->abort(); // emits finished() at once; see below
+        return;
+    }
     const qint64 room = MaxBodyBytes + 1 - m_body.size();
     m_body += reply->read(std::min(room, reply->bytesAvailable()));
     if (m_body.size() <= MaxBodyBytes)
