@@ -204,7 +204,8 @@ void MainWindow::onUpdateFinished()
 void MainWindow::onUpdateCanceled()
 {
     if (closing) {
-        QCoreApplication::quit();
+        // exit(0) rather than quit(): it ends whichever event loop runs, not only exec()'s.
+        QCoreApplication::exit(0);
         return;
     }
     finished = false;
@@ -270,7 +271,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         return;
     if (!engine->busy()) {
         // The run ended while the question was open: nothing is left to cancel.
-        close();
+        event->accept();
         return;
     }
     closing = true;

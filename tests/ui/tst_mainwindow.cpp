@@ -16,7 +16,6 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QProgressBar>
@@ -138,14 +137,20 @@ struct Widgets
     QLabel* slash;
 };
 
-// Runs the event loop until the application is told to quit (its code) or timeoutMs pass (-1).
+// Runs the application's event loop, as the program does, until it is told to end (its exit
+// code) or timeoutMs pass (-1); first runs once the loop runs.
 int runUntilQuit(int timeoutMs, const std::function<void()>& first = {})
 {
-    QEventLoop loop;
-    QTimer::singleShot(timeoutMs, &loop, [&loop] { loop.exit(-1); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    guard.start(timeoutMs);
+    QTimer start;
+    start.setSingleShot(true);
     if (first)
-        QTimer::singleShot(0, &loop, first);
-    return loop.exec();
+        QObject::connect(&start, &QTimer::timeout, first);
+    start.start(0);
+    return QCoreApplication::exec();
 }
 
 QByteArray pngBytes(const QSize& size)
