@@ -10,6 +10,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QImage>
 #include <QMessageBox>
 #include <QPixmap>
@@ -39,6 +40,7 @@ MainWindow::MainWindow(Configuration& configuration)
     connect(form.detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
     form.kelvaroLabel->setUrl(QString::fromLatin1(MakerWebSite));
     form.outputTextEdit->hide();
+    reserveFigureSpace();
     onDownloadProgress(0, 0, 0, false);
 
     auto* instanceChecker = new SingleInstanceChecker(this);
@@ -47,6 +49,24 @@ MainWindow::MainWindow(Configuration& configuration)
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
 
     engine->getBanner();
+}
+
+void MainWindow::reserveFigureSpace()
+{
+    // The window takes the size of its contents: figures that appear, vanish or grow during a run
+    // would make it jump in width. Their room is kept while they are hidden and is wide enough for
+    // ten gigabytes and a hundred megabytes a second.
+    const QFontMetrics metrics(form.totalSizeLabel->font());
+    const int sizeWidth = metrics.horizontalAdvance(tr("%1 KB").arg(9999999));
+    form.totalSizeLabel->setMinimumWidth(sizeWidth);
+    form.totalTotalSizeLabel->setMinimumWidth(sizeWidth);
+    form.downloadSpeedLabel->setMinimumWidth(metrics.horizontalAdvance(tr("%1 KB/s").arg(99999)));
+    for (QWidget* figure : {static_cast<QWidget*>(form.totalSizeLabel), static_cast<QWidget*>(form.totalTotalSizeLabel),
+                            static_cast<QWidget*>(form.downloadSpeedLabel), static_cast<QWidget*>(form.label_6)}) {
+        QSizePolicy policy = figure->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        figure->setSizePolicy(policy);
+    }
 }
 
 void MainWindow::setUIToConfigSpecs()

@@ -76,6 +76,8 @@ private:
     // Starts the client; closes the window when it started, otherwise logs why and stays open.
     void startClientAndClose();
     void showError(QWidget* parent, const QString& title, const QString& text);
+    // Keeps the window's width while the transfer figures come and go.
+    void reserveFigureSpace();
 
     Ui_MainWindow form;
     Configuration* configuration;

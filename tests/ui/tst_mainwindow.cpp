@@ -308,6 +308,8 @@ void tst_MainWindow::figures_data()
     QTest::newRow("999 B is 0 KB") << quint64(999) << quint64(1000) << quint64(0) << "0 KB" << "1 KB" << "0 KB/s";
     QTest::newRow("1,536,000 B/s is 1536 KB/s") << quint64(1999) << quint64(5000000) << quint64(1536000) << "1 KB"
                                                << "5000 KB" << "1536 KB/s";
+    QTest::newRow("a gigabyte at 100 MB/s") << quint64(1000000000) << quint64(9999999999) << quint64(99999999)
+                                            << "1000000 KB" << "9999999 KB" << "99999 KB/s";
     QTest::newRow("beyond 32 bits") << quint64(10000000000) << quint64(20000000999) << quint64(1023) << "10000000 KB"
                                     << "20000000 KB" << "1 KB/s";
 }
@@ -321,9 +323,14 @@ void tst_MainWindow::figures()
     Widgets w(*window);
     QVERIFY(w.complete());
 
+    window->layout()->activate();
+    const int width = window->width();
     Q_EMIT w.engine->downloadProgress(done, total, speed, true);
     for (QLabel* label : {w.done, w.total, w.speed, w.slash})
         QVERIFY2(label->isVisible(), qPrintable(label->objectName()));
+    // The figures have their room already: the window does not jump in width.
+    window->layout()->activate();
+    QCOMPARE(window->width(), width);
     QTEST(w.done->text(), "doneText");
     QTEST(w.total->text(), "totalText");
     QTEST(w.speed->text(), "speedText");
