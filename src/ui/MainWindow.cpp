@@ -54,12 +54,11 @@ MainWindow::MainWindow(Configuration& configuration)
 void MainWindow::reserveFigureSpace()
 {
     // The window takes the size of its contents: figures that appear, vanish or grow during a run
-    // would make it jump in width. Their room is kept while they are hidden and is wide enough for
-    // ten gigabytes and a hundred megabytes a second.
+    // would make it jump in width. Their room is kept while they are hidden, and the two that
+    // change every second are wide enough for ten gigabytes and a hundred megabytes a second (the
+    // total, which stays put, sits right after the "/").
     const QFontMetrics metrics(form.totalSizeLabel->font());
-    const int sizeWidth = metrics.horizontalAdvance(tr("%1 KB").arg(9999999));
-    form.totalSizeLabel->setMinimumWidth(sizeWidth);
-    form.totalTotalSizeLabel->setMinimumWidth(sizeWidth);
+    form.totalSizeLabel->setMinimumWidth(metrics.horizontalAdvance(tr("%1 KB").arg(9999999)));
     form.downloadSpeedLabel->setMinimumWidth(metrics.horizontalAdvance(tr("%1 KB/s").arg(99999)));
     for (QWidget* figure : {static_cast<QWidget*>(form.totalSizeLabel), static_cast<QWidget*>(form.totalTotalSizeLabel),
                             static_cast<QWidget*>(form.downloadSpeedLabel), static_cast<QWidget*>(form.label_6)}) {
