@@ -8,6 +8,7 @@
 #include "MainWindow.h"
 #include "ReleaseFixture.h"
 #include "ScratchInstallation.h"
+#include "SingleInstanceChecker.h"
 #include "TestHttpServer.h"
 #include "Translations.h"
 #include "UpdateEngine.h"
@@ -200,6 +201,8 @@ private Q_SLOTS:
     void bannerPictureAndClick_data();
     void bannerPictureAndClick();
     void changeLogButtonAsksForTheVersion();
+    void secondStartBringsTheWindowForward_data();
+    void secondStartBringsTheWindowForward();
     void germanTexts();
 
 private:
@@ -698,6 +701,41 @@ void tst_MainWindow::changeLogButtonAsksForTheVersion()
     QTest::mouseClick(w.changelog, Qt::LeftButton);
     QCOMPARE(ChangeLogViewer::instance(), viewer);
     QCOMPARE(m_world->mirror.requestCount(QStringLiteral("/2/changelog_client.txt")), 1);
+}
+
+void tst_MainWindow::secondStartBringsTheWindowForward_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("forward");
+    QTest::newRow("#") << "#" << true;
+    QTest::newRow("another message") << "##" << false;
+}
+
+void tst_MainWindow::secondStartBringsTheWindowForward()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, forward);
+    const auto window = makeWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QVERIFY(!window->isActiveWindow());
+
+    // What a second start of the program does, from this process.
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(message));
+    if (forward) {
+        QTRY_VERIFY(window->isActiveWindow());
+    } else {
+        // The message is read on the next pass of the event loop; nothing comes of it.
+        QSignalSpy spy(window->findChild<SingleInstanceChecker*>(),
+                       &SingleInstanceChecker::otherInstanceActivate);
+        QVERIFY(spy.wait(5000));
+        QCoreApplication::processEvents();
+        QVERIFY(other.isActiveWindow());
+        QVERIFY(!window->isActiveWindow());
+    }
 }
 
 void tst_MainWindow::germanTexts()
