@@ -58,7 +58,7 @@ bool writeTree(const QString& root, const QMap<QString, QByteArray>& files)
         const QString path = root + QLatin1Char('/') + it.key();
         if (!QDir().mkpath(QFileInfo(path).path()) || !FileBytes::write(path, it.value()))
             return false;
-        const QFile::Permissions mode = executables.contains(it.key()) ? QFile::Permissions(0x7777)
+        const QFile::Permissions mode = executables.contains(it.key()) ? QFile::Permissions(0x7755)
                                                                        : QFile::ReadOwner | QFile::WriteOwner
                 | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
         if (!QFile::setPermissions(path, mode))
@@ -117,7 +117,7 @@ struct World
         if (!writeTree(expectedRoot, expectedFiles)
             || (updaterReplaced
                 && !QFile::setPermissions(expectedRoot + QStringLiteral("/_old_update"),
-                                          QFile::Permissions(0x7777))))
+                                          QFile::Permissions(0x7755))))
             return false;
         // Deleting a file leaves its folder, empty, in place.
         for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
