@@ -34,9 +34,12 @@ bool writeTree(const QString& root, const ReleaseFixture::Tree& files)
     if (!ReleaseFixture::writeTree(root, files))
         return false;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QFile::Permissions mode = isExecutable(it.key()) ? QFile::Permissions(0x7777)
-                                                               : QFile::ReadOwner | QFile::WriteOwner
-                | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
+        // Installed programs are rwxr-xr-x: writable by their owner only.
+        const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+            | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
+        const QFile::Permissions mode = isExecutable(it.key())
+            ? readable | QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther
+            : readable;
         if (!QFile::setPermissions(root + QLatin1Char('/') + it.key(), mode))
             return false;
     }
