@@ -11,8 +11,7 @@
 
 namespace {
 const QString updaterExe = QStringLiteral(KV3_UPDATE_EXE);
-const QStringList installationOwnFiles = {QStringLiteral("update"), QStringLiteral("update.ini"),
-                                          QStringLiteral("mirrors.ini")};
+const QStringList installationOwnFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
 
 QByteArray bytes(qint64 size, int seed)
 {
@@ -66,8 +65,12 @@ bool UpdateScenario::setUp(const Options& options, QString* error)
         }
     }
     if (options.manyDeletions) {
-        for (int i = 0; i < 1500; ++i)
-            m_v1.insert(QStringLiteral("cache/old%1.txt").arg(i), QByteArray::number(i));
+        for (int i = 0; i < 3000; ++i)
+            m_v1.insert(QStringLiteral("cache/%1/old%2.txt").arg(i % 20).arg(i), QByteArray::number(i));
+    }
+    if (options.newUpdater) {
+        // Bytes after the end of an ELF file are never loaded: the padded copy runs as it is.
+        m_v2.insert(QStringLiteral("update"), FileBytes::read(updaterExe) + QByteArray(160 << 20, '\0'));
     }
 
     const QString source1 = m_dir.filePath(QStringLiteral("client1"));
@@ -76,11 +79,13 @@ bool UpdateScenario::setUp(const Options& options, QString* error)
         *error = QStringLiteral("cannot write the client trees");
         return false;
     }
+    const QFileDevice::Permissions executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+        | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+        | QFileDevice::ExeOther;
+    if (options.newUpdater)
+        QFile::setPermissions(source2 + QStringLiteral("/update"), executable);
     for (const QString& source : {source1, source2})
-        QFile::setPermissions(source + QStringLiteral("/kv3client_runscript.sh"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                  | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                                  | QFileDevice::ExeOther);
+        QFile::setPermissions(source + QStringLiteral("/kv3client_runscript.sh"), executable);
     const QStringList pack = {QStringLiteral("--pack"), QStringLiteral("*.so")};
     if (!m_fixture.publish(source1, 1, options.clientType, mirrorRoot(), pack)
         || !m_fixture.publish(
@@ -148,17 +153,15 @@ UpdateScenario::Run UpdateScenario::run(const QStringList& args, int timeoutMs,
             process.kill();
             break;
         }
-        process.waitForReadyRead(50);
+        process.waitForReadyRead(killWhen ? 5 : 50);
         const QByteArray more = process.readAllStandardError();
-        if (more.isEmpty())
-            continue;
         result.log += QString::fromUtf8(more);
         if (killWhen && killWhen(result.log)) {
             process.kill();
             result.killed = true;
             break;
         }
-        if (stopWhen && stopWhen(result.log)) {
+        if (!more.isEmpty() && stopWhen && stopWhen(result.log)) {
             process.terminate();
             result.killed = true;
             break;
@@ -180,7 +183,8 @@ QString UpdateScenario::differencesFrom(const ReleaseFixture::Tree& tree) const
     const QDir root(installDir());
     while (it.hasNext()) {
         const QString path = root.relativeFilePath(it.next());
-        if (installationOwnFiles.contains(path))
+        if (installationOwnFiles.contains(path) || it.fileName().startsWith(QLatin1String("_old_"))
+            || (path == QLatin1String("update") && !tree.contains(path)))
             continue;
         seen << path;
         if (!tree.contains(path))

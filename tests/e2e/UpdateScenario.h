@@ -24,6 +24,9 @@ public:
     {
         bool largeFiles = false;
         bool manyDeletions = false;
+        /// Version 2 ships its own updater ("update", 160 MiB with padding, so that copying it takes
+        /// a while); the installation starts with the plain one.
+        bool newUpdater = false;
         /// The client type the releases are published for.
         QString clientType = QStringLiteral("Kelvaro3");
     };
@@ -61,14 +64,15 @@ public:
     bool writeUpdateIni(const QByteArray& content);
 
     /// Runs the installed updater with args and waits at most timeoutMs for it to end. When
-    /// killWhen is given, it is asked after every new piece of log and a true answer kills the
-    /// updater with SIGKILL at once. stopWhen does the same with SIGTERM, for a run that ends
+    /// killWhen is given, it is asked with the log so far every few milliseconds, and a true answer
+    /// kills the updater with SIGKILL at once. stopWhen does the same with SIGTERM, for a run that ends
     /// in a modal box nobody answers.
     Run run(const QStringList& args, int timeoutMs, const std::function<bool(const QString&)>& killWhen = {},
             const std::function<bool(const QString&)>& stopWhen = {});
 
-    /// How the installation differs from tree (besides the updater, update.ini and mirrors.ini);
-    /// empty when every file of tree is there with its bytes and nothing else is.
+    /// How the installation differs from tree (besides the updater when tree has none, update.ini,
+    /// mirrors.ini and "_old_" copies, which leftovers() reports); empty when every file of tree
+    /// is there with its bytes and nothing else is.
     QString differencesFrom(const ReleaseFixture::Tree& tree) const;
     /// What an interrupted or finished run left behind that a converged installation must not
     /// have: "_old_" copies of ordinary files, "kelvaro_temp_" folders, a session record.

@@ -6,6 +6,7 @@
 #include "NginxMirror.h"
 #include "UpdateScenario.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -21,6 +22,17 @@ QString explain(const UpdateScenario::Run& run)
         .arg(run.killed ? QStringLiteral(" (killed)") : QString())
         .arg(run.log.right(6000));
 }
+
+enum Setup { Plain = 0, LargeFiles = 1, ManyDeletions = 2, NewUpdater = 4 };
+
+// Known limits of crash recovery, as this test finds them.
+const char* const oldCopiesStay =
+    "A killed run leaves behind the '_old_' copies it made: the list of old copies to delete lives only "
+    "in the run's memory, and a rerun deletes only the old copies of files it replaces itself; its plan "
+    "finds the new files in place and never looks for stray '_old_' copies, which stay for good.";
+const char* const updaterGone =
+    "Killed after 'update' was moved aside to '_old_update' and before its new copy was in place, the "
+    "installation has no updater any more: no rerun can start, and nothing puts '_old_update' back.";
 } // namespace
 
 class tst_E2eCrash : public QObject
@@ -41,40 +53,51 @@ void tst_E2eCrash::initTestCase()
 
 void tst_E2eCrash::killedRunConverges_data()
 {
+    QTest::addColumn<int>("setup");
     QTest::addColumn<QString>("slowMirror"); // nginx directives that stretch the stage
     QTest::addColumn<QString>("killAt"); // a log line that marks the stage (regular expression)
+    QTest::addColumn<QString>("whenExists"); // and, if given, an "_old_" path below the installation
     QTest::addColumn<QString>("notYet"); // a log line of the next stage, which must not have come
-    QTest::newRow("product ini download") << "location ~ \\.ini$ { limit_rate 20; }"
-                                          << "Downloading Kelvaro3\\.ini$"
-                                          << "Compiling download";
-    QTest::newRow("plan") << ""
-                          << "Compiling download and replace list"
-                          << "Downloading files$";
-    QTest::newRow("downloads, first file under way") << "location /2/files/ { limit_rate 2m; }"
-                                                     << "Downloading files/\\S+$"
-                                                     << "Starting file updates";
-    QTest::newRow("downloads, one file done") << "location /2/files/ { limit_rate 4m; }"
-                                              << "Downloading files/.* finished$"
-                                              << "Starting file updates";
-    QTest::newRow("replacement") << ""
-                                 << "add/replace "
-                                 << "Starting deleting files";
-    QTest::newRow("deletion") << ""
-                              << "Starting deleting files"
-                              << "Remove temporary files";
-    QTest::newRow("clean-up") << ""
-                              << "Remove temporary files"
-                              << "QQQ never";
+    QTest::addColumn<QString>("knownLimit"); // why the rerun cannot converge; empty: it must
+
+    QTest::newRow("product ini download") << int(Plain) << "location ~ \\.ini$ { limit_rate 20; }"
+                                          << "Downloading Kelvaro3\\.ini$" << "" << "Compiling download" << "";
+    QTest::newRow("plan") << int(LargeFiles) << "" << "Compiling download and replace list" << ""
+                          << "Downloading files$" << "";
+    QTest::newRow("downloads, first file under way")
+        << int(LargeFiles) << "location /2/files/ { limit_rate 2m; }" << "Downloading files/\\S+$" << ""
+        << "Starting file updates" << "";
+    QTest::newRow("downloads, one file done")
+        << int(LargeFiles) << "location /2/files/ { limit_rate 4m; }" << "Downloading files/.* finished$" << ""
+        << "Starting file updates" << "";
+    // A large file has been moved aside and its new copy is not in place yet.
+    QTest::newRow("replacement") << int(LargeFiles) << "" << "add/replace " << "assets/_old_large0.pak"
+                                 << "Starting deleting files" << oldCopiesStay;
+    // The updater's own executable has been moved aside and its new copy is not in place yet.
+    QTest::newRow("replacement of the updater itself") << int(NewUpdater) << "" << "add/replace update$"
+                                                       << "_old_update" << "Starting deleting files" << updaterGone;
+    // The old copies are deleted last, after the 3000 files version 2 no longer has.
+    QTest::newRow("deletion") << int(ManyDeletions) << "" << "Starting deleting files" << ""
+                              << "Remove temporary files" << oldCopiesStay;
+    QTest::newRow("clean-up") << int(Plain) << "" << "Remove temporary files" << ""
+                              << "Update successfully finished" << "";
 }
 
 void tst_E2eCrash::killedRunConverges()
 {
+    QFETCH(int, setup);
     QFETCH(QString, slowMirror);
     QFETCH(QString, killAt);
+    QFETCH(QString, whenExists);
     QFETCH(QString, notYet);
+    QFETCH(QString, knownLimit);
     UpdateScenario scenario;
+    UpdateScenario::Options options;
+    options.largeFiles = setup & LargeFiles;
+    options.manyDeletions = setup & ManyDeletions;
+    options.newUpdater = setup & NewUpdater;
     QString error;
-    QVERIFY2(scenario.setUp({true, true}, &error), qPrintable(error));
+    QVERIFY2(scenario.setUp(options, &error), qPrintable(error));
     NginxMirror slow(scenario.mirrorRoot());
     if (!slowMirror.isEmpty())
         slow.addServerDirectives(slowMirror);
@@ -82,8 +105,11 @@ void tst_E2eCrash::killedRunConverges()
     QVERIFY(scenario.writeMirrorsIni(slow.baseUrl()));
 
     const QRegularExpression stage(killAt, QRegularExpression::MultilineOption);
-    const UpdateScenario::Run killed = scenario.run(
-        toVersion2, runTimeoutMs, [&stage](const QString& log) { return stage.match(log).hasMatch(); });
+    const QString marker =
+        whenExists.isEmpty() ? QString() : scenario.installDir() + QLatin1Char('/') + whenExists;
+    const UpdateScenario::Run killed = scenario.run(toVersion2, runTimeoutMs, [&](const QString& log) {
+        return stage.match(log).hasMatch() && (marker.isEmpty() || QFileInfo::exists(marker));
+    });
     QVERIFY2(killed.killed, qPrintable(explain(killed)));
     // The kill landed in the stage: the next one had not begun.
     QVERIFY2(!QRegularExpression(notYet, QRegularExpression::MultilineOption).match(killed.log).hasMatch(),
@@ -94,10 +120,14 @@ void tst_E2eCrash::killedRunConverges()
     QVERIFY2(healthy.start(), qPrintable(healthy.errorString()));
     QVERIFY(scenario.writeMirrorsIni(healthy.baseUrl()));
     const UpdateScenario::Run rerun = scenario.run(toVersion2, runTimeoutMs);
+    if (knownLimit == QLatin1String(updaterGone))
+        QEXPECT_FAIL("", updaterGone, Abort);
     QVERIFY2(rerun.exitCode == 0, qPrintable(explain(rerun)));
     const QString differences = scenario.differencesFrom(scenario.newTree());
     QVERIFY2(differences.isEmpty(), qPrintable(differences + QLatin1Char('\n') + explain(rerun)));
     const QStringList leftovers = scenario.leftovers();
+    if (knownLimit == QLatin1String(oldCopiesStay))
+        QEXPECT_FAIL("", oldCopiesStay, Abort);
     QVERIFY2(leftovers.isEmpty(),
              qPrintable(leftovers.join(QLatin1Char('\n')) + QLatin1Char('\n') + explain(rerun)));
 }

@@ -133,8 +133,8 @@ void tst_E2eUpdate::versionFromTheService()
     // No client type or version on the command line: the version comes from the service.
     const UpdateScenario::Run run = scenario.run({QStringLiteral("--nouser")}, runTimeoutMs);
     QVERIFY2(run.exitCode == 0, qPrintable(explain(run) + service.log()));
+    QTRY_VERIFY2(service.log().contains(QStringLiteral("news 127.0.0.1:")), qPrintable(service.log()));
     QVERIFY2(service.log().contains(QStringLiteral("(Kelvaro3): answered")), qPrintable(service.log()));
-    QVERIFY2(service.log().contains(QStringLiteral("news 127.0.0.1:")), qPrintable(service.log()));
     const QString differences =
         scenario.differencesFrom(expectedVersion == 2 ? scenario.newTree() : scenario.oldTree());
     QVERIFY2(differences.isEmpty(), qPrintable(differences + QLatin1Char('\n') + explain(run)));
