@@ -196,13 +196,21 @@ echo "It asks kv3-update-service for the newest Stable version, fetches the sign
 echo "nginx, downloads what changed, replaces it under its rollback journal and starts the client."
 run_updater() { # platform
     # In the background, so that the trap can stop it too; its log is shown as it grows.
-    (cd "$install" && QT_QPA_PLATFORM=$1 exec ./update --nouser) >"$work/logs/update.log" 2>&1 &
+    # A run that hangs (say, in a message box nobody sees) ends after five minutes.
+    (cd "$install" && QT_QPA_PLATFORM=$1 exec timeout --kill-after=5 300 ./update --nouser) \
+        >"$work/logs/update.log" 2>&1 &
     local pid=$!
     pids+=("$pid")
-    tail -n +1 -f --pid="$pid" "$work/logs/update.log" | sed 's/^/  | /'
+    # The toolkit's own notes about the offscreen platform are left out of the display. The
+    # display runs in the background too: the shell's wait returns at once when a signal comes,
+    # so the trap can stop the updater.
+    tail -n +1 -f --pid="$pid" "$work/logs/update.log" | grep --line-buffered -v \
+        -e '^QStandardPaths: XDG_RUNTIME_DIR' -e 'does not support propagateSizeHints' | sed 's/^/  | /' &
+    local display_pid=$!
     set +e
     wait "$pid"
     status=$?
+    wait "$display_pid"
     set -e
 }
 run_updater "$display"
@@ -236,6 +244,9 @@ for _ in $(seq 30); do
 done
 [ -f "$work/client-started.txt" ] && echo "  the updater then started the client: $(cat "$work/client-started.txt")"
 echo "  requests nginx served: $(wc -l <"$nginx_prefix/logs/access.log")"
+
+say "What kv3-update-service answered"
+sed -n '2,$p' "$work/logs/service.log" | sed 's/^/  | /'
 
 say "kv3-publish audit of the mirror list"
 set +e

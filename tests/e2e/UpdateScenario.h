@@ -14,7 +14,7 @@
 /// The updater runs with its own TMPDIR, so its temporary folders can be checked.
 ///
 /// Version 2 changes two files, packs one new library, keeps one file, and no longer has
-/// `data/old-only.txt` (nor, with `manyDeletions`, 1500 small files). With `largeFiles`, three
+/// `data/old-only.txt` (nor, with `manyDeletions`, 3000 small files). With `largeFiles`, three
 /// 48 MiB files change between the versions, so that the plan, the downloads and the replacement
 /// take long enough to be interrupted.
 class UpdateScenario
