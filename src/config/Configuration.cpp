@@ -142,13 +142,19 @@ void Configuration::getProxyAndDownloadConcurrency()
     settings.endGroup();
 }
 
+QString Configuration::getTempBasePath()
+{
+    const QString base = QDir::tempPath();
+    // The toolkit answers nothing for a TMPDIR that does not exist yet; that directory is still
+    // the one the user asked for, and createTempDir() creates it together with its parents.
+    if (base.isEmpty() && !qEnvironmentVariableIsEmpty("TMPDIR"))
+        return QDir::cleanPath(QDir(qEnvironmentVariable("TMPDIR")).absolutePath());
+    return base;
+}
+
 bool Configuration::createTempDir()
 {
-    QString base = QDir::tempPath();
-    // The toolkit answers nothing for a TMPDIR that does not exist yet; that directory is still
-    // the one the user asked for, and it is created below together with its parents.
-    if (base.isEmpty() && !qEnvironmentVariableIsEmpty("TMPDIR"))
-        base = QDir::cleanPath(QDir(qEnvironmentVariable("TMPDIR")).absolutePath());
+    QString base = getTempBasePath();
     if (base.isEmpty()) {
         Q_EMIT fatalError(QStringLiteral("Unable to get temp directory."));
         return false;

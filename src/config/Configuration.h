@@ -58,6 +58,9 @@ public:
     // Creates a new session directory "kelvaro_temp_<n>" (mode 0700, never shared with another
     // process) below the system's temporary directory and stores it in tempDir.
     bool createTempDir();
+    // The folder in which createTempDir() makes session directories: the system's temporary folder
+    // (TMPDIR, else /tmp), absolute and cleaned. Empty when there is none.
+    static QString getTempBasePath();
 
     // Asks the version service for the (version, name) pair of channel; on success stores the news
     // text in news. Shows a Retry/Abort box while the query fails; two empty texts and news

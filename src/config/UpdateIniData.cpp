@@ -1,33 +1,312 @@
 #include "UpdateIniData.h"
 
 #include "Configuration.h"
+#include "LogCategory.h"
 #include "SettingsText.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QScopeGuard>
 #include <QSettings>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+const char sessionMarkerName[] = ".kelvaro_session";
+
 // The engine empties and removes the recorded directory, or downloads into it and installs from
-// it. The name is predictable and a shared /tmp is emptied at boot, so once the session's own
-// directory is gone anybody may put something under that name: a link into the user's files, or a
-// folder of their own. Only a real directory of this user that is not writable by all is taken
-// for the session's (a group-writable one is: with a umask of 002 every folder of the user is);
-// anything else makes the record stale, and the next run starts afresh in a new directory. A
-// relative path would depend on the working directory.
-bool isOwnSessionDirectory(const QString& path)
+// it, so the record must never be able to point it at other files of the user (their home, say):
+// only a directory that a run of this installation made is taken. That is a "kelvaro_temp_<n>"
+// directly in the temp folder that createTempDir() uses now, holding the marker that names this
+// root. The name is predictable and a shared /tmp is emptied at boot, so once the session's own
+// directory is gone anybody may put something under that name: it must also be a real directory
+// of this user that is not writable by all (a group-writable one is: with a umask of 002 every
+// folder of the user is). Anything else makes the record stale, and the next run starts afresh.
+bool isSessionDirectoryOfThisInstallation(const QString& path)
 {
-    if (!QDir::isAbsolutePath(path))
+    // Taken as written: the engine uses the text, and "link/.." leads elsewhere than the cleaned
+    // form says. A record that a run wrote is always clean and absolute.
+    if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
         return false;
+    static const QRegularExpression sessionName(QStringLiteral("^kelvaro_temp_(0|[1-9][0-9]{0,2})$"));
+    const QFileInfo info(path);
+    const QString base = Configuration::getTempBasePath();
+    if (base.isEmpty() || info.path() != QDir::cleanPath(base)
+        || !sessionName.match(info.fileName()).hasMatch())
+        return false;
+
+    // The checks and the marker's read go through one descriptor of the directory, so that they
+    // are about the same directory. O_NOFOLLOW refuses a link in its place.
+    const int dirFd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    const auto closeDir = qScopeGuard([dirFd] { ::close(dirFd); });
+    struct stat dirInfo;
+    if (::fstat(dirFd, &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode) || dirInfo.st_uid != ::geteuid()
+        || (dirInfo.st_mode & S_IWOTH) != 0)
+        return false;
+
+    // A plain file only, read without blocking (a FIFO would wait for a writer) and no further
+    // than the expected line.
+    const int markerFd = ::openat(dirFd, sessionMarkerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (markerFd < 0)
+        return false;
+    const auto closeMarker = qScopeGuard([markerFd] { ::close(markerFd); });
+    struct stat markerInfo;
+    if (::fstat(markerFd, &markerInfo) != 0 || !S_ISREG(markerInfo.st_mode))
+        return false;
+    const QByteArray expected = Configuration::getAppRootPath().toUtf8() + '\n';
+    QByteArray marker(expected.size() + 1, '\0');
+    qsizetype filled = 0;
+    while (filled < marker.size()) {
+        const ssize_t got = ::read(markerFd, marker.data() + filled, size_t(marker.size() - filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        filled += got;
+    }
+    marker.truncate(filled);
+    return marker == expected;
+}
+
+// update.ini is the user's file: the record is spliced into it as text, and every byte outside
+// the group "current" stays as it was. Rewriting it through QSettings would drop comments, turn
+// an unquoted "a,b" into "a, b" and Latin-1 bytes into U+FFFD.
+
+// The file is small and hand-written; anything larger is not an update.ini to edit.
+constexpr qint64 maxIniFileSize = 1024 * 1024;
+
+void logWriteFailure(const QString& path, const QString& reason)
+{
+    logUpdateLine(QStringLiteral("Cannot write the session record to %1: %2").arg(path, reason));
+}
+
+// Reads the whole file; a missing file reads as empty. Not a plain file (a folder, a FIFO that
+// would block) or too large: false with the reason.
+bool readIniFile(const QString& path, QByteArray* contents, QString* error)
+{
+    contents->clear();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = QString::fromLocal8Bit(::strerror(errno));
+        return false;
+    }
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
     struct stat info;
-    // Cleaned first: with a trailing slash lstat() would follow a link.
-    if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &info) != 0)
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = QStringLiteral("not a plain file");
         return false;
-    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & S_IWOTH) == 0;
+    }
+    if (info.st_size > maxIniFileSize) {
+        *error = QStringLiteral("larger than %1 bytes").arg(maxIniFileSize);
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            *error = QString::fromLocal8Bit(::strerror(errno));
+            return false;
+        }
+        if (got == 0)
+            return true;
+        contents->append(buffer, got);
+        if (contents->size() > maxIniFileSize) {
+            *error = QStringLiteral("larger than %1 bytes").arg(maxIniFileSize);
+            return false;
+        }
+    }
+}
+
+// Written aside and renamed over the old file: a reader or a crash never meets half a file.
+bool writeIniFile(const QString& path, const QByteArray& contents, QString* error)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit())
+        return true;
+    *error = file.errorString();
+    return false;
+}
+
+// The line end the file uses already, so that a file with CRLF stays one.
+QByteArray lineEndOf(const QByteArray& contents)
+{
+    return contents.contains("\r\n") ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
+}
+
+// A text value escaped as the toolkit's ini reader reads it back (the toolkit's own writer does
+// the same): a leading "@" doubled, control characters, quotes and backslashes escaped, UTF-8
+// otherwise, in quotes when it holds a separator or blanks at either end.
+QByteArray iniValue(const QString& text)
+{
+    const QString value = text.startsWith(QLatin1Char('@')) ? QLatin1Char('@') + text : text;
+    QByteArray result;
+    bool needsQuotes = false;
+    // After a "\x" or "\0" escape a hex digit would be read as part of it.
+    bool escapeNextIfHexDigit = false;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const char16_t ch = value.at(i).unicode();
+        if (ch == ';' || ch == ',' || ch == '=')
+            needsQuotes = true;
+        const bool hexDigit =
+            (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+        if (escapeNextIfHexDigit && hexDigit) {
+            result += "\\x" + QByteArray::number(uint(ch), 16);
+            continue;
+        }
+        escapeNextIfHexDigit = false;
+        switch (ch) {
+        case '\0':
+            result += "\\0";
+            escapeNextIfHexDigit = true;
+            break;
+        case '\a':
+            result += "\\a";
+            break;
+        case '\b':
+            result += "\\b";
+            break;
+        case '\f':
+            result += "\\f";
+            break;
+        case '\n':
+            result += "\\n";
+            break;
+        case '\r':
+            result += "\\r";
+            break;
+        case '\t':
+            result += "\\t";
+            break;
+        case '\v':
+            result += "\\v";
+            break;
+        case '"':
+        case '\\':
+            result += '\\';
+            result += char(ch);
+            break;
+        default:
+            if (ch <= 0x1F) {
+                result += "\\x" + QByteArray::number(uint(ch), 16);
+                escapeNextIfHexDigit = true;
+            } else if (value.at(i).isHighSurrogate() && i + 1 < value.size()) {
+                result += value.mid(i, 2).toUtf8();
+                ++i;
+            } else {
+                result += QString(value.at(i)).toUtf8();
+            }
+        }
+    }
+    if (needsQuotes || result.startsWith(' ') || result.endsWith(' '))
+        result = '"' + result + '"';
+    return result;
+}
+
+// One entry of the file as the toolkit's reader sees it: a physical line, or a key line with the
+// lines that a trailing backslash joins to it; the line ends are part of the text.
+struct IniEntry
+{
+    enum Kind { Other, GroupHeader, Key };
+    Kind kind = Other;
+    QByteArray text;
+    QByteArray group; // of a header, the name between the brackets
+};
+
+QList<IniEntry> splitIniEntries(const QByteArray& contents)
+{
+    QList<IniEntry> entries;
+    qsizetype pos = 0;
+    bool continued = false;
+    while (pos < contents.size()) {
+        qsizetype end = pos;
+        while (end < contents.size() && contents.at(end) != '\n' && contents.at(end) != '\r')
+            ++end;
+        const QByteArray line = contents.mid(pos, end - pos);
+        if (end < contents.size())
+            end += contents.mid(end, 2) == "\r\n" ? 2 : 1;
+        const QByteArray text = contents.mid(pos, end - pos);
+        pos = end;
+
+        if (continued) {
+            entries.last().text += text;
+        } else {
+            IniEntry entry;
+            entry.text = text;
+            const QByteArray trimmed = line.trimmed();
+            if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#')) {
+                entry.kind = IniEntry::Other;
+            } else if (trimmed.startsWith('[')) {
+                entry.kind = IniEntry::GroupHeader;
+                const qsizetype close = trimmed.indexOf(']');
+                entry.group = trimmed.mid(1, close < 0 ? -1 : close - 1);
+            } else {
+                entry.kind = IniEntry::Key;
+            }
+            entries.append(entry);
+        }
+        // A backslash escapes the character after it, so an odd number of them at the end of a
+        // key line escapes the line end: the next line continues the value.
+        qsizetype backslashes = 0;
+        while (backslashes < line.size() && line.at(line.size() - 1 - backslashes) == '\\')
+            ++backslashes;
+        continued = entries.last().kind != IniEntry::Other && backslashes % 2 == 1;
+    }
+    return entries;
+}
+
+// The file with the group "current" holding exactly recordLines (none: the group removed). The
+// group's headers and key lines go; its comments and blank lines, and everything else, stay. The
+// record takes the place of the first header, or is appended.
+QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordLines)
+{
+    const QByteArray eol = lineEndOf(contents);
+    QByteArray result;
+    bool inRecord = false;
+    bool placed = recordLines.isEmpty();
+    for (const IniEntry& entry : splitIniEntries(contents)) {
+        if (entry.kind == IniEntry::GroupHeader) {
+            inRecord = entry.group == "current";
+            if (inRecord && !placed) {
+                result += entry.text;
+                if (!result.endsWith('\n') && !result.endsWith('\r'))
+                    result += eol;
+                result += recordLines;
+                placed = true;
+            }
+            if (inRecord)
+                continue;
+        } else if (entry.kind == IniEntry::Key && inRecord) {
+            continue;
+        }
+        result += entry.text;
+    }
+    if (!placed) {
+        if (!result.isEmpty() && !result.endsWith('\n') && !result.endsWith('\r'))
+            result += eol;
+        // A last line that ends in a lone backslash would swallow the header.
+        if (!splitIniEntries(result + "[current]").constLast().text.startsWith('['))
+            result += eol;
+        result += "[current]" + eol + recordLines;
+    }
+    return result;
 }
 
 } // namespace
@@ -51,7 +330,7 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
         return false;
     // A record whose directory has vanished, or is not the session's own any more, is stale and
     // is overwritten by the next run.
-    if (!isOwnSessionDirectory(storedDir))
+    if (!isSessionDirectoryOfThisInstallation(storedDir))
         return false;
 
     if (version)
@@ -65,16 +344,46 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
 
 void UpdateIniData::modify(int version, const QString& dir, const QString& type)
 {
-    QSettings settings(filename(), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("current"));
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("dir"), dir);
-    settings.setValue(QStringLiteral("type"), type);
-    settings.endGroup();
+    const QString path = filename();
+    QByteArray contents;
+    QString error;
+    if (!readIniFile(path, &contents, &error)) {
+        logWriteFailure(path, error);
+        return;
+    }
+    const QByteArray eol = lineEndOf(contents);
+    const QByteArray record = "version=" + QByteArray::number(version) + eol + "dir=" + iniValue(dir) + eol
+        + "type=" + iniValue(type) + eol;
+    if (!writeIniFile(path, withRecordGroup(contents, record), &error))
+        logWriteFailure(path, error);
 }
 
 void UpdateIniData::cleanup()
 {
-    QSettings settings(filename(), QSettings::IniFormat);
-    settings.remove(QStringLiteral("current"));
+    const QString path = filename();
+    QByteArray contents;
+    QString error;
+    if (!readIniFile(path, &contents, &error)) {
+        logWriteFailure(path, error);
+        return;
+    }
+    const QByteArray rest = withRecordGroup(contents, QByteArray());
+    // Nothing to remove: the file is not touched (it need not even be writable then).
+    if (rest == contents)
+        return;
+    if (!writeIniFile(path, rest, &error))
+        logWriteFailure(path, error);
+}
+
+bool UpdateIniData::markSessionDirectory(const QString& dir)
+{
+    // Written aside and renamed into place: a marker is whole or absent, never a torn root.
+    QSaveFile marker(QDir(dir).filePath(QLatin1String(sessionMarkerName)));
+    if (marker.open(QIODevice::WriteOnly)) {
+        const QByteArray line = Configuration::getAppRootPath().toUtf8() + '\n';
+        if (marker.write(line) == line.size() && marker.commit())
+            return true;
+    }
+    logUpdateLine(QStringLiteral("Cannot mark the session directory %1: %2").arg(dir, marker.errorString()));
+    return false;
 }

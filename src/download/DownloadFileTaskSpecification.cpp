@@ -5,6 +5,9 @@
 #include "DownloadTaskSpecification.h"
 #include "Mirrors.h"
 
+#include <QFileInfo>
+#include <QPointer>
+
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& fileSpec,
                                                              QNetworkAccessManager* manager, Mirrors* mirrors,
                                                              Configuration* configuration, QObject* parent,
@@ -57,6 +60,11 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 {
     if (pass)
         return;
+    const QFileInfo local(configuration->tempDir + QLatin1Char('/') + fileSpec.fileName);
+    if (!local.isFile() || local.isSymLink()) {
+        endWithLostFile(local.filePath());
+        return;
+    }
     Q_EMIT message(
         QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(fileSpec.fileName));
     mirrors->removeMirror(downloadTask->mirror.name);
@@ -78,4 +86,21 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     }
     reset();
     makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::endWithLostFile(const QString& path)
+{
+    // The transfer left the file complete in place; that it is gone now is the local side's doing
+    // (the temporary folder was removed), which no mirror would mend: the pool stays as it is.
+    clearSubTasks();
+    downloadTask = nullptr;
+    if (isUserCanceled) {
+        userCancel();
+        return;
+    }
+    // error() may be shown in a modal box whose event loop can end or release this task.
+    const QPointer<DownloadFileTaskSpecification> self(this);
+    Q_EMIT error(DownloadTaskSpecification::localFileLostText(path));
+    if (self && state == StateRunning)
+        errorCancel();
 }

@@ -16,6 +16,9 @@ class QNetworkAccessManager;
 // cancelled instead of starting another attempt; a sibling's cancellation at that time ends it in
 // error.
 //
+// A file that is no longer in the temporary directory when its check fails was lost locally, not
+// served wrong: the task then ends in error after error(), and the pool is left alone.
+//
 // Local path: tempDir + "/" + fileName; remote path: section + "/" + fileName. The bad local file
 // of a failed attempt is not deleted; the next transfer truncates it.
 //
@@ -49,6 +52,8 @@ public Q_SLOTS:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
 
 private:
+    void endWithLostFile(const QString& path);
+
     // A sibling was cancelled during this run; cleared by reset().
     bool m_siblingCanceled = false;
 };

@@ -7,6 +7,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 namespace {
 constexpr qint64 chunkSize = 4096;
 constexpr qint64 readBufferSize = 1024 * 1024;
@@ -23,6 +25,12 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , expectedSize(expectedSize)
     , initialExpectedSize(expectedSize)
 {
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setInterval(0);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
+        if (state == StateRunning && !reply)
+            startDownload();
+    });
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -68,21 +76,26 @@ void DownloadTaskSpecification::startDownload()
     // Unbuffered, so that a full disk fails the write that meets it instead of a later flush that
     // nobody checks.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        failSetUp(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+        failLocally(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
     }
 
-    // The remote path is a file name, not URL text: "#", "?" and "%" in it name the file itself.
+    // The mirror's url is URL text and keeps its escapes as written: decoded, "a%2Fb" would name
+    // another resource. The remote path is a file name, not URL text: "#", "?" and "%" in it name
+    // the file itself, so it alone is encoded.
     QUrl url(mirror.url);
-    url.setPath(url.path(QUrl::FullyDecoded) + QLatin1Char('/') + remoteFile, QUrl::DecodedMode);
+    url.setPath(url.path(QUrl::FullyEncoded) + QLatin1Char('/')
+                    + QString::fromLatin1(QUrl::toPercentEncoding(remoteFile, QByteArrayLiteral("/"))),
+                QUrl::TolerantMode);
     QNetworkRequest request(url);
     // A redirect must reach onMetaDataChanged as a status other than 200 and drop the mirror.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Without it the client offers gzip and unpacks a body labelled "Content-Encoding: gzip", as
+    // many servers label stored .gz files: the file's checksum is that of the stored bytes.
+    request.setRawHeader("Accept-Encoding", "identity");
     reply = manager ? manager->get(request) : nullptr;
     if (!reply) {
-        file.close();
-        file.remove();
-        failSetUp(QStringLiteral("Download failed to initialize"));
+        failLocally(QStringLiteral("Download failed to initialize"));
         return;
     }
     // Bounds what the client buffers ahead of the file: with the default unlimited buffer, a fast
@@ -146,14 +159,16 @@ bool DownloadTaskSpecification::readData()
                 QStringLiteral("file %1 is larger than expected on mirror %2").arg(remoteFile, mirror.name));
             return false;
         }
+        // A failed write is the local side's fault (a full disk, a broken device): another mirror
+        // would meet it too, so the run ends here and the pool stays as it is.
         const qint64 written = file.write(buffer, read);
         if (written < 0) {
-            errorRetry(file.errorString());
+            failLocally(file.errorString());
             return false;
         }
         if (written != read) {
-            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                           .arg(file.fileName(), QString::number(read), QString::number(written)));
+            failLocally(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                            .arg(file.fileName(), QString::number(read), QString::number(written)));
             return false;
         }
         bytesDone += read;
@@ -177,7 +192,13 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     }
     if (!readData())
-        return; // a new attempt is already under way
+        return; // a new attempt is already under way, or the task has ended
+    if (!fileInPlace()) {
+        // Closed first: whatever now stands at the path is not this task's to delete.
+        file.close();
+        failLocally(localFileLostText(file.fileName()));
+        return;
+    }
     reply->close();
     reply->deleteLater();
     reply = nullptr;
@@ -204,15 +225,28 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 {
     downloadDone = quint64(bytesDone);
     downloadTotal = expectedSize >= 0 ? quint64(expectedSize) : 0;
-    speed = quint64(bytesDone - lastTickBytes);
+    const qint64 tickBytes = bytesDone - lastTickBytes;
+    speed = quint64(tickBytes);
     lastTickBytes = bytesDone;
     if (state == StateRunning && reply) {
         ++idleTicks;
-        if (idleTicks > mirror.timeout)
+        // Any byte resets the idle count, so a mirror that trickles is caught by its rate instead.
+        const bool slow = tooSlow(tickBytes);
+        if (idleTicks > mirror.timeout || slow)
             errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remoteFile, mirror.name));
         else
             downloading = true;
     }
+}
+
+bool DownloadTaskSpecification::tooSlow(qint64 tickBytes)
+{
+    m_windowBytes += tickBytes - m_tickBytes[m_nextTick];
+    m_tickBytes[m_nextTick] = tickBytes;
+    m_nextTick = (m_nextTick + 1) % slowWindowTicks;
+    if (m_nextTick == 0)
+        m_windowFull = true;
+    return m_windowFull && m_windowBytes < slowestRate * slowWindowTicks;
 }
 
 bool DownloadTaskSpecification::errorRetry(QString reason)
@@ -221,7 +255,9 @@ bool DownloadTaskSpecification::errorRetry(QString reason)
     mirrors->addMirrorError(mirror.name);
     resetDownload();
     Q_EMIT message(reason);
-    startDownload();
+    // Some replies (a local file) have failed before get() returns: started from here, every retry
+    // would nest one call deeper, and a mirror with a large error allowance overflows the stack.
+    m_retryTimer.start();
     return true;
 }
 
@@ -247,6 +283,10 @@ void DownloadTaskSpecification::resetDownload()
         file.remove();
     }
     lastTickBytes = 0;
+    m_tickBytes.fill(0);
+    m_nextTick = 0;
+    m_windowFull = false;
+    m_windowBytes = 0;
     expectedSize = initialExpectedSize;
     bytesDone = 0;
     setProgress(0.0);
@@ -280,13 +320,31 @@ void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
     errorCancel();
 }
 
-void DownloadTaskSpecification::failSetUp(const QString& reason)
+QString DownloadTaskSpecification::localFileLostText(const QString& path)
+{
+    return QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(path);
+}
+
+bool DownloadTaskSpecification::fileInPlace() const
+{
+    // The handle writes on into a file that was unlinked, or whose folder was; only the path
+    // tells whether the bytes can still be found where the caller will look.
+    struct stat written = {};
+    struct stat named = {};
+    if (::fstat(file.handle(), &written) != 0)
+        return false;
+    if (::lstat(QFile::encodeName(file.fileName()).constData(), &named) != 0)
+        return false;
+    return written.st_dev == named.st_dev && written.st_ino == named.st_ino;
+}
+
+void DownloadTaskSpecification::failLocally(const QString& reason)
 {
     // The window shows error() in a modal message box, so the emission can run an event loop for
     // as long as the user reads it. Meanwhile a sibling's cancellation may end this task and the
-    // engine may release the whole tree: the slot goes back first, and after the emission the task
-    // ends only if it is still there and still running.
-    giveSlotBack();
+    // engine may release the whole tree: the attempt (slot, reply, partial file) is dropped first,
+    // and after the emission the task ends only if it is still there and still running.
+    resetDownload();
     const QPointer<DownloadTaskSpecification> self(this);
     Q_EMIT error(reason);
     if (self && state == StateRunning)
@@ -303,6 +361,7 @@ void DownloadTaskSpecification::giveSlotBack()
 
 void DownloadTaskSpecification::stopWaitingForSlot()
 {
+    m_retryTimer.stop();
     if (manager)
         disconnect(manager, nullptr, this, nullptr);
 }

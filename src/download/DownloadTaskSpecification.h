@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
+
+#include <array>
 
 class Mirrors;
 class QNetworkAccessManager;
@@ -15,17 +18,23 @@ class QNetworkReply;
 //
 // Every failed attempt (a transfer error, a status other than 200, a stall, a body larger than
 // allowed) counts an error against the mirror or drops it, deletes the partial file and starts
-// again from byte 0 on a newly chosen mirror. The task itself has no retry limit: it ends in error
-// only when the pool has no mirror left, when the local file cannot be created or when no request
-// can be made. Redirects are never followed.
+// again from byte 0 on a newly chosen mirror. The next attempt starts from the event loop, never
+// from inside the failed one. The task itself has no retry limit: it ends in error when the pool has
+// no mirror left, or at a local failure, which no other mirror would mend and which is therefore
+// not charged to any: the local file cannot be created or written (a full disk), it was removed or
+// replaced while the body came in (the temporary folder went away), or no request can be made.
+// Redirects are never followed, and the body is asked for and stored as the mirror
+// holds it ("Accept-Encoding: identity"), never unpacked on the way.
 //
 // Stalls are measured in calls of timeTick(), which the engine makes once a second: a transfer
-// that has received nothing for more than the mirror's `timeout` ticks is abandoned. When every use
-// slot of the pool is taken, the task waits, without a time-out and without a transfer, until some
-// reply of `manager` finishes.
+// that has received nothing for more than the mirror's `timeout` ticks is abandoned, and so is one
+// that has received less than `slowestRate` bytes per tick on average over the last
+// `slowWindowTicks` ticks (a mirror that trickles a byte now and then). Both count as a stall. When
+// every use slot of the pool is taken, the task waits, without a time-out and without a transfer,
+// until some reply of `manager` finishes.
 //
 // Ends with exactly one finished() or canceled() per execute(): StateFinished with the complete file
-// closed on disk; StateErrorCanceled (after error() for the set-up failures); StateUserCanceled
+// closed on disk; StateErrorCanceled (after error() for the local failures); StateUserCanceled
 // after userCanceled(). A cancelled or failed task leaves no partial file behind.
 //
 // GUI thread only: the reply's signals, the tick and the wait for a slot all arrive on the event
@@ -38,6 +47,10 @@ public:
     // A body larger than this fails the attempt when the caller gave no size (or 0), so that a
     // broken or hostile mirror cannot fill the disk with a file of unknown length.
     static constexpr qint64 unknownSizeLimit = 64 * 1024 * 1024;
+    // A transfer slower than `slowestRate` bytes per tick, averaged over `slowWindowTicks`
+    // consecutive ticks of one attempt, has stalled.
+    static constexpr qint64 slowestRate = 1024;
+    static constexpr int slowWindowTicks = 60;
 
     // `manager` and `mirrors` are not owned and must outlive the task's transfers. `remoteFile` is
     // the path below the mirror's url, without a leading "/"; `localFile` the file to write;
@@ -61,6 +74,8 @@ public:
     // The success step: gives the use slot back and finishes. `mirror` keeps naming the mirror that
     // served the file.
     virtual void downloadFinished();
+    // The error() text for a downloaded file that is no longer at `path`.
+    static QString localFileLostText(const QString& path);
 
     // The engine's network access manager, shared by all transfers. Not owned.
     QPointer<QNetworkAccessManager> manager;
@@ -97,12 +112,25 @@ private:
     bool readData();
     bool errorRetry(QString reason);
     void resetDownload();
-    // Ends the task after a set-up failure reported as error().
-    void failSetUp(const QString& reason);
+    // Ends the task after a local failure, reported as error(); the pool is left alone.
+    void failLocally(const QString& reason);
+    // True while `file`'s path still names the file the open handle writes.
+    bool fileInPlace() const;
     void giveSlotBack();
+    // Drops a wait for a free slot and a retry not yet started.
     void stopWaitingForSlot();
+    // Records the bytes of one tick; true when the last `slowWindowTicks` ticks of this attempt
+    // brought less than `slowestRate` per tick.
+    bool tooSlow(qint64 tickBytes);
 
     // True while the task holds a use slot on `mirror.name`. Kept apart from the name, which must
     // survive a successful transfer, so that a later reset() cannot give the slot back twice.
     bool m_holdsSlot = false;
+    // Starts the next attempt from the event loop.
+    QTimer m_retryTimer;
+    // Bytes received at each of the last ticks of the attempt, oldest overwritten first.
+    std::array<qint64, slowWindowTicks> m_tickBytes {};
+    int m_nextTick = 0;
+    bool m_windowFull = false;
+    qint64 m_windowBytes = 0;
 };

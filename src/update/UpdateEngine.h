@@ -8,6 +8,7 @@ class Configuration;
 class MainTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkReply;
 class QTimer;
 
@@ -30,6 +31,11 @@ class UpdateEngine : public QObject
 public:
     enum EngineState { Idle = 0, Ready = 1, Running = 2, Finished = 3, Canceled = 4 };
 
+    // Reads the proxy and download concurrency of update.ini. An empty proxy means direct
+    // connections (neither an application-wide nor the desktop's proxy); "host", "host:port" or a
+    // URL means an HTTP proxy at that host, port 3128 when none is given, without user or
+    // password; a setting that names no host is the fatalError() "'<setting>' is an invalid proxy
+    // specification", delivered from the event loop after construction.
     UpdateEngine(Configuration& configuration, QObject* parent);
 
     // Prepares a run: crypto library, mirrors.ini, seeded mirror choice, resume or discard of an
@@ -42,11 +48,15 @@ public:
     bool busy();
     // Back to Idle; a task that still exists is disconnected and released.
     void reset();
-    // Asks the banner service for the banner; bannerFound() follows when an image arrived.
+    // Asks the banner service for the banner, unless a picture download is under way. The picture
+    // is fetched only from an http or https URL with a host; bannerFound() follows when it has
+    // arrived (whatever arrived when the download failed), never for more than MaxBannerBytes,
+    // announced or received.
     void getBanner();
-    // Removes the run's temporary directory and the session record.
+    // Removes the run's own temporary directory (Configuration::tempDir) and the session record.
     void cleanup();
-    // Empties the directory tree at path, depth first, never following a symbolic link.
+    // Empties the directory tree at path, depth first. Symbolic links are removed as links and
+    // never followed; a path that is itself a link is left alone. Failures are ignored.
     void cleanupDirectory(const QString& path);
 
     // Deletes, in directory, the set-aside copies of the special files: for every name of
@@ -55,6 +65,12 @@ public:
     // target); absent files, other kinds of entries and failures are passed over silently, because
     // this runs at every start and must never stop it. Other files are not touched.
     static void removeOldFiles(const QString& directory);
+
+    // Where getBanner() asks: the compiled-in banner service unless set otherwise (for tests).
+    void setBannerService(const QString& host, quint16 port, int retryIntervalMs);
+
+    // Largest banner image accepted, announced or received; a larger one is dropped unread.
+    static constexpr qint64 MaxBannerBytes = 270000;
 
     EngineState state = Idle;
 
@@ -83,8 +99,16 @@ private Q_SLOTS:
     void onBannerFound(QString bannerUrl, QString clickUrl);
     void onBannerDownloadFinished();
     void onBannermetaDataChanged();
+    void onBannerReadyRead();
 
 private:
+    // Reads the proxy setting into a proxy for the manager; false when it names no host.
+    static bool parseProxy(const QString& setting, QNetworkProxy& proxy);
+    // Removes the directory at path from its parent, when the parent can be entered; false when
+    // it could not be removed or the parent not be entered (`entered` tells which).
+    static bool removeDirectory(const QString& path, bool* entered);
+    void releaseBannerReply();
+
     Configuration* configuration;
     Mirrors* mirrors = nullptr;
     MainTaskSpecification* task = nullptr;
@@ -92,4 +116,10 @@ private:
     QNetworkAccessManager* networkManager = nullptr;
     QString clickUrl;
     QNetworkReply* bannerReply = nullptr;
+
+    // What has arrived of the banner image so far.
+    QByteArray m_bannerData;
+    QString m_bannerHost;
+    quint16 m_bannerPort;
+    int m_bannerRetryIntervalMs;
 };

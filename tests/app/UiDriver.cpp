@@ -5,13 +5,18 @@
 //   error as "[ui-driver] box: <title> | <text>";
 // - the first top-level window that is shown is reported as "[ui-driver] window: <object name> |
 //   <title>" and closed, which ends the program normally (left open when KV3_TEST_KEEP_WINDOW is
-//   set).
+//   set);
+// - with KV3_TEST_COVER_WINDOW set as well, a small window is then put in front of it ("[ui-driver]
+//   covered: <object name>"), and every later activation of the first window is reported as
+//   "[ui-driver] activated: <object name>": a test sees that something brought it forward.
 // The program itself knows nothing of this; the variables are read only here.
 #include "ModalBoxAnswerer.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QHash>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -43,6 +48,46 @@ QList<QMessageBox::StandardButton> scriptedAnswers()
     return answers;
 }
 
+// Reports the activations of the window it watches.
+class ActivationReporter : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::WindowActivate)
+            report(QStringLiteral("activated: %1").arg(watched->objectName()));
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Puts a window of its own in front of window and reports once window has lost the focus.
+void cover(QWidget* window)
+{
+    auto* coverWindow = new QWidget;
+    coverWindow->setObjectName(QStringLiteral("kv3TestCover"));
+    coverWindow->setAttribute(Qt::WA_DeleteOnClose);
+    coverWindow->setAttribute(Qt::WA_QuitOnClose, false);
+    coverWindow->resize(50, 50);
+    coverWindow->show();
+    coverWindow->raise();
+    coverWindow->activateWindow();
+
+    auto* wait = new QTimer(coverWindow);
+    wait->setInterval(20);
+    const QPointer<QWidget> watched(window);
+    QObject::connect(wait, &QTimer::timeout, coverWindow, [wait, watched] {
+        if (!watched || watched->isActiveWindow())
+            return;
+        wait->stop();
+        watched->installEventFilter(new ActivationReporter(watched));
+        report(QStringLiteral("covered: %1").arg(watched->objectName()));
+    });
+    wait->start();
+}
+
 void startDriver()
 {
     auto* answerer = new ModalBoxAnswerer(scriptedAnswers(), QCoreApplication::instance());
@@ -62,6 +107,8 @@ void startDriver()
             windowWatch->stop();
             if (qEnvironmentVariableIsEmpty("KV3_TEST_KEEP_WINDOW"))
                 window->close();
+            else if (!qEnvironmentVariableIsEmpty("KV3_TEST_COVER_WINDOW"))
+                cover(window);
             return;
         }
     });

@@ -6,6 +6,7 @@
 #include "DownloadFileTaskSpecification.h"
 #include "DownloadTaskSpecification.h"
 #include "FileBytes.h"
+#include "GzipBytes.h"
 #include "Mirrors.h"
 #include "ScriptedRandomGenerator.h"
 #include "SpyTexts.h"
@@ -15,10 +16,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 using Response = TestHttpServer::Response;
@@ -40,6 +43,21 @@ FileDownloadSpecification spec(const QString& name, const QString& section = QSt
     return {section, name, md5(data), quint64(data.size())};
 }
 
+// Watches the sub-tasks that `task` holds at this moment. Once a discarded attempt's tasks are
+// destroyed they can neither end their parent again nor start a transfer: waiting for that, instead
+// of for some time, shows that nothing more comes of them.
+void watchSubTasks(const ComposedTaskSpecification* task, QList<QPointer<TaskSpecification>>& watched)
+{
+    for (TaskSpecification* sub : task->subTasks)
+        watched.append(sub);
+}
+
+bool allDestroyed(const QList<QPointer<TaskSpecification>>& watched)
+{
+    return std::all_of(watched.cbegin(), watched.cend(),
+                       [](const QPointer<TaskSpecification>& sub) { return sub.isNull(); });
+}
+
 } // namespace
 
 class tst_DownloadFileListTaskSpecification : public QObject
@@ -57,6 +75,8 @@ private Q_SLOTS:
     void badFileDropsMirrorAndComesFromAnother();
     void fileBadOnEveryMirrorEndsInError();
     void emptyMd5NeverPasses();
+    void gzipLabelledFileArrivesAsStored();
+    void localFileGoneBeforeCheckKeepsMirror();
     void oneStreamFetchesInListOrder();
     void reportsPlannedTotalBeforeTransfers();
     void userCancelDuringFailingCheckEndsCancelled();
@@ -209,7 +229,8 @@ void tst_DownloadFileListTaskSpecification::folderThatCannotBeCreated()
              QStringList {QStringLiteral("Could not create dir %1/lib/x")
                               .arg(QFileInfo(m_temp->path()).canonicalFilePath())});
     QCOMPARE(errors.count(), 0);
-    QTest::qWait(50);
+    // No transfer was made, so none can send a request later.
+    QVERIFY(task->subTasks.isEmpty());
     QCOMPARE(m_good->totalRequests(), 0);
 }
 
@@ -254,10 +275,19 @@ void tst_DownloadFileListTaskSpecification::fileBadOnEveryMirrorEndsInError()
     DownloadFileListTaskSpecification* task = makeTask();
     QSignalSpy finished(task, &TaskSpecification::finished);
     QSignalSpy canceled(task, &TaskSpecification::canceled);
+    // Each failed check discards its attempt; whatever those attempts still do must not end the
+    // list a second time.
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (text.startsWith(QLatin1String("Signature check failed for")))
+            watchSubTasks(static_cast<ComposedTaskSpecification*>(task->subTasks.first()), discarded);
+    });
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    QCOMPARE(discarded.size(), 4);
+    QTRY_VERIFY2(allDestroyed(discarded), "a discarded attempt is still there");
     QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(task->state, StateErrorCanceled);
     QVERIFY(m_pool->mirrors.isEmpty());
     QCOMPARE(m_bad->requestCount(QStringLiteral("/7/bin/a")), 1);
@@ -280,6 +310,70 @@ void tst_DownloadFileListTaskSpecification::emptyMd5NeverPasses()
     QTRY_COMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateErrorCanceled);
     QVERIFY(m_pool->mirrors.isEmpty());
+}
+
+void tst_DownloadFileListTaskSpecification::gzipLabelledFileArrivesAsStored()
+{
+    // Many servers label stored .gz files "Content-Encoding: gzip". The planned MD5 is that of the
+    // stored bytes, so they must reach the disk as stored, not unpacked on the way.
+    const QByteArray packed = GzipBytes::pack(content(QStringLiteral("data.pak")));
+    QVERIFY2(!packed.isEmpty(), "gzip failed");
+    m_files = {{QStringLiteral("bin"), QStringLiteral("data.pak.gz"), md5(packed), quint64(packed.size())}};
+    QByteArray acceptEncoding = "(no request)";
+    m_good->setHandler(QStringLiteral("/7/bin/data.pak.gz"), [&](const TestHttpServer::Request& request) {
+        acceptEncoding = request.header("Accept-Encoding");
+        return Response::ok(packed).withHeader("Content-Encoding", "gzip");
+    });
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+
+    DownloadFileListTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    QVERIFY2(finished.count() == 1, qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(acceptEncoding, QByteArray("identity"));
+    QCOMPARE(FileBytes::read(local(QStringLiteral("data.pak.gz"))), packed);
+    QCOMPARE(m_pool->mirrors.size(), 1);
+    QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/data.pak.gz")), 1);
+}
+
+void tst_DownloadFileListTaskSpecification::localFileGoneBeforeCheckKeepsMirror()
+{
+    // The downloaded file disappears between its transfer and its check (the temporary folder was
+    // cleaned up). The check fails, but the mirror served the file correctly: it stays in the
+    // pool, and the list ends with the local error instead of fetching the file from mirror after
+    // mirror.
+    m_files = {spec(QStringLiteral("lib/a.so"))};
+    serve(*m_good, m_files);
+    serve(*m_bad, m_files);
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good")), mirrorOn(*m_bad, QStringLiteral("other"))};
+
+    DownloadFileListTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy errors(task, &TaskSpecification::error);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    const QString path = local(QStringLiteral("lib/a.so"));
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (text == QLatin1String("Downloading bin/lib/a.so finished"))
+            QVERIFY(QDir(local(QStringLiteral("lib"))).removeRecursively());
+    });
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task->state, StateErrorCanceled);
+    QCOMPARE(
+        SpyTexts::of(errors),
+        QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(path)}));
+    QVERIFY2(!SpyTexts::of(messages).contains(
+                 QStringLiteral("md5 sum for lib/a.so failed, invalidating mirror and retrying")),
+             qPrintable(SpyTexts::of(messages).join(QLatin1Char('\n'))));
+    QCOMPARE(m_pool->mirrors.size(), 2);
+    QCOMPARE(m_good->totalRequests() + m_bad->totalRequests(), 1);
 }
 
 void tst_DownloadFileListTaskSpecification::oneStreamFetchesInListOrder()
@@ -344,13 +438,21 @@ void tst_DownloadFileListTaskSpecification::userCancelDuringFailingCheckEndsCanc
     task->execute();
     // The user cancels while the check of the corrupt file runs: its failure report is the last
     // moment before the retry would start. The file must not be fetched again, nor pass as done.
-    connect(task, &TaskSpecification::message, task, [task](const QString& text) {
-        if (text.startsWith(QLatin1String("Signature check failed for")))
-            task->userCanceled();
+    auto* file = static_cast<ComposedTaskSpecification*>(task->subTasks.first());
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (!text.startsWith(QLatin1String("Signature check failed for")))
+            return;
+        watchSubTasks(file, discarded);
+        task->userCanceled();
     });
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    // No new attempt was made, and the discarded one is gone, its check's own end included.
+    QVERIFY(file->subTasks.isEmpty());
+    QCOMPARE(discarded.size(), 2);
+    QTRY_VERIFY2(allDestroyed(discarded), "the discarded attempt is still there");
     QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(task->state, StateUserCanceled);
     QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/a")), 0);
 }
@@ -372,9 +474,11 @@ void tst_DownloadFileListTaskSpecification::siblingErrorDuringFailingCheckStopsR
     QSignalSpy finished(task, &TaskSpecification::finished);
     QSignalSpy canceled(task, &TaskSpecification::canceled);
     const QString failure = QStringLiteral("Signature check failed for %1").arg(local(QStringLiteral("a")));
-    connect(task, &TaskSpecification::message, task, [task, failure](const QString& text) {
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
         if (text != failure)
             return;
+        watchSubTasks(static_cast<ComposedTaskSpecification*>(task->subTasks.at(0)), discarded);
         auto* b = static_cast<DownloadFileTaskSpecification*>(task->subTasks.at(1));
         QVERIFY(b->downloadTask && b->state == StateRunning);
         // Stands for any error of b's transfer; the list hears of it as it would of a real one.
@@ -382,9 +486,13 @@ void tst_DownloadFileListTaskSpecification::siblingErrorDuringFailingCheckStopsR
     });
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    // a made no new attempt, and its discarded one is gone.
+    QVERIFY(static_cast<ComposedTaskSpecification*>(task->subTasks.at(0))->subTasks.isEmpty());
+    QCOMPARE(discarded.size(), 2);
+    QTRY_VERIFY2(allDestroyed(discarded), "the discarded attempt is still there");
 
     QCOMPARE(canceled.count(), 1);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(task->state, StateErrorCanceled);
     QCOMPARE(task->subTasks.at(0)->state, StateErrorCanceled);
     QCOMPARE(m_good->requestCount(QStringLiteral("/7/bin/a")), 0);

@@ -1,5 +1,6 @@
 #include "ComposedTaskSpecification.h"
 #include "DownloadTaskSpecification.h"
+#include "FileBytes.h"
 #include "Mirrors.h"
 #include "ScriptedRandomGenerator.h"
 #include "SpyTexts.h"
@@ -113,13 +114,17 @@ private Q_SLOTS:
     void bodyLargerThanAllowed();
     void stallTimesOut_data();
     void stallTimesOut();
+    void slowTransferTimesOut_data();
+    void slowTransferTimesOut();
     void waitsForFreeSlotWithoutStallCounting();
     void waitingTaskLearnsWhenThePoolEmpties();
     void noMirrorLeftEndsInError();
     void emptyPoolFromStart();
     void localFileCannotBeCreated_data();
     void localFileCannotBeCreated();
-    void fullDiskCountsAgainstMirror();
+    void fullDiskLeavesMirrorAlone();
+    void localFileGoneDuringTransfer_data();
+    void localFileGoneDuringTransfer();
     void cancel_data();
     void cancel();
     void cancelOfIdleTaskOnlyRecordsRequest();
@@ -128,6 +133,9 @@ private Q_SLOTS:
     void resetAfterSuccessKeepsSlotCount();
     void responseWithoutHttpStatus_data();
     void responseWithoutHttpStatus();
+    void retriesOfFinishedRepliesRunFromEventLoop();
+    void mirrorBaseKeptAsWritten_data();
+    void mirrorBaseKeptAsWritten();
     void noRequestWithoutManager();
     void setUpErrorShownInModalBox_data();
     void setUpErrorShownInModalBox();
@@ -498,8 +506,86 @@ void tst_DownloadTaskSpecification::stallTimesOut()
     tick(*task);
     QCOMPARE(SpyTexts::of(record.messages).count(timedOut), 1);
     QCOMPARE(m_pool->mirrors.first().errors, 1);
-    // The next attempt starts at once, from byte 0.
-    QVERIFY(!task->reply.isNull());
+    // The next attempt starts from byte 0, as soon as the event loop runs.
+    QVERIFY(task->reply.isNull());
+    QCOMPARE(task->state, StateRunning);
+    QCOMPARE(task->bytesDone, qint64(0));
+    QTRY_COMPARE(record.ends(), 1);
+    QCOMPARE(task->state, StateFinished);
+    QCOMPARE(requests, 2);
+    QCOMPARE(readFile(localPath()), content);
+}
+
+void tst_DownloadTaskSpecification::slowTransferTimesOut_data()
+{
+    QTest::addColumn<qint64>("burst");
+    QTest::addColumn<qint64>("trickle");
+    QTest::addColumn<int>("timeoutTick");
+
+    // The mirror sends `burst` bytes before tick 1 and `trickle` bytes before ticks 11, 21, 31 and
+    // so on: data keeps coming well within the stall limit of 15 ticks. Any 60 consecutive ticks
+    // then see six deliveries. Below 1 KiB per tick on average over 60 ticks, the transfer is
+    // abandoned (0: never; it completes).
+    QTest::newRow("one byte every ten ticks") << qint64(1) << qint64(1) << 60;
+    QTest::newRow("just under 1 KiB per tick") << qint64(10230) << qint64(10230) << 60;
+    QTest::newRow("exactly 1 KiB per tick") << qint64(10240) << qint64(10240) << 0;
+    QTest::newRow("slow link above 1 KiB per tick") << qint64(11000) << qint64(11000) << 0;
+    // The average is taken over the last 60 ticks, not since the start.
+    QTest::newRow("a burst, then a trickle") << qint64(100 * 1024) << qint64(1) << 61;
+}
+
+void tst_DownloadTaskSpecification::slowTransferTimesOut()
+{
+    QFETCH(qint64, burst);
+    QFETCH(qint64, trickle);
+    QFETCH(int, timeoutTick);
+
+    const QByteArray content = pattern(300000);
+    int requests = 0;
+    m_good->setHandler(servedPath, [&](const TestHttpServer::Request&) {
+        return ++requests == 1 ? Response::ok(content).stallAfter(0) : Response::ok(content);
+    });
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("slow"))};
+    DownloadTaskSpecification* task = makeTask(content.size());
+    Recorder record(task);
+    task->execute();
+    QTRY_COMPARE(m_good->stalledCount(), 1);
+
+    const QString timedOut = QStringLiteral("file data/file.bin timed out on mirror slow");
+    const int lastTick = timeoutTick > 0 ? timeoutTick : 130;
+    qint64 sent = 0;
+    for (int t = 1; t <= lastTick; ++t) {
+        if (t % 10 == 1) {
+            const qint64 bytes = t == 1 ? burst : trickle;
+            sent += bytes;
+            m_good->feedStalled(bytes);
+            QVERIFY2(QTest::qWaitFor([&] { return task->bytesDone == sent; }),
+                     qPrintable(QStringLiteral("%1 of %2 bytes arrived before tick %3")
+                                    .arg(task->bytesDone)
+                                    .arg(sent)
+                                    .arg(t)));
+        }
+        const TickResult result = tick(*task);
+        if (t == timeoutTick)
+            break;
+        QVERIFY2(result.downloading, qPrintable(QStringLiteral("not downloading at tick %1").arg(t)));
+        QVERIFY2(!SpyTexts::of(record.messages).contains(timedOut),
+                 qPrintable(QStringLiteral("timed out at tick %1").arg(t)));
+    }
+
+    if (timeoutTick == 0) {
+        QCOMPARE(m_pool->mirrors.first().errors, 0);
+        m_good->resumeStalled();
+        QTRY_COMPARE(record.ends(), 1);
+        QCOMPARE(task->state, StateFinished);
+        QCOMPARE(requests, 1);
+        QCOMPARE(readFile(localPath()), content);
+        return;
+    }
+    // The same message and the same charge as a transfer that stopped altogether; the next
+    // attempt starts from byte 0.
+    QCOMPARE(SpyTexts::of(record.messages).count(timedOut), 1);
+    QCOMPARE(m_pool->mirrors.first().errors, 1);
     QCOMPARE(task->bytesDone, qint64(0));
     QTRY_COMPARE(record.ends(), 1);
     QCOMPARE(task->state, StateFinished);
@@ -671,7 +757,7 @@ void tst_DownloadTaskSpecification::localFileCannotBeCreated()
     QCOMPARE(m_pool->mirrors.first().inUse, 0);
 }
 
-void tst_DownloadTaskSpecification::fullDiskCountsAgainstMirror()
+void tst_DownloadTaskSpecification::fullDiskLeavesMirrorAlone()
 {
     const QString mountPoint = localPath(QStringLiteral("small"));
     QVERIFY(QDir().mkpath(mountPoint));
@@ -688,18 +774,81 @@ void tst_DownloadTaskSpecification::fullDiskCountsAgainstMirror()
     auto* task = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), remotePath, target, 512 * 1024,
                                                m_tasks.get(), 1.0);
     Recorder record(task);
+    QSignalSpy poolMessages(m_pool.get(), &Mirrors::message);
     task->execute();
     QTRY_COMPARE(record.ends(), 1);
 
-    // Every attempt meets the full disk: the mirror is charged each time until it is dropped, and
-    // the task never reports the truncated file as done.
+    // The disk is full, not the mirror at fault: the task ends with the local error at the first
+    // failed write, and the mirror stays in the pool uncharged for whatever comes next.
     QCOMPARE(task->state, StateErrorCanceled);
-    QCOMPARE(m_good->requestCount(servedPath), 2);
-    QVERIFY(m_pool->mirrors.isEmpty());
-    const QStringList messages = SpyTexts::of(record.messages);
-    QCOMPARE(messages.size(), 3);
-    QVERIFY2(!messages.at(1).isEmpty(), "the write failure was not explained");
+    QCOMPARE(record.errors.count(), 1);
+    QVERIFY2(!SpyTexts::of(record.errors).first().isEmpty(), "the write failure was not explained");
+    QCOMPARE(SpyTexts::of(record.messages), QStringList({"Downloading data/file.bin"}));
+    QCOMPARE(m_good->requestCount(servedPath), 1);
+    QCOMPARE(m_pool->mirrors.size(), 1);
+    QCOMPARE(m_pool->mirrors.first().errors, 0);
+    QCOMPARE(m_pool->mirrors.first().inUse, 0);
+    QCOMPARE(poolMessages.count(), 0);
+    QVERIFY(task->reply.isNull());
     QVERIFY2(!QFileInfo::exists(target), "the partial file was left on the full disk");
+}
+
+void tst_DownloadTaskSpecification::localFileGoneDuringTransfer_data()
+{
+    QTest::addColumn<QString>("mishap");
+
+    QTest::newRow("folder removed") << "folder removed";
+    QTest::newRow("folder replaced by a file") << "folder replaced by a file";
+    QTest::newRow("file removed") << "file removed";
+    QTest::newRow("file replaced") << "file replaced";
+}
+
+void tst_DownloadTaskSpecification::localFileGoneDuringTransfer()
+{
+    QFETCH(QString, mishap);
+
+    // The temporary folder (or the file in it) goes away while the body is on its way. The file
+    // handle still takes the bytes, but they no longer reach the path the caller will read.
+    const QString folder = localPath(QStringLiteral("temp"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString target = folder + QStringLiteral("/file.bin");
+    const QByteArray content = pattern(30000);
+    m_good->setResponse(servedPath, Response::ok(content).stallAfter(10000));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+    auto* task = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), remotePath, target, 30000,
+                                               m_tasks.get(), 1.0);
+    Recorder record(task);
+    task->execute();
+    QTRY_COMPARE(task->bytesDone, qint64(10000));
+
+    const QByteArray stranger("not the download");
+    QString strangerPath;
+    if (mishap.startsWith(QLatin1String("folder"))) {
+        QVERIFY(QDir(folder).removeRecursively());
+        if (mishap.endsWith(QLatin1String("file")))
+            strangerPath = folder;
+    } else {
+        QVERIFY(QFile::remove(target));
+        if (mishap.endsWith(QLatin1String("replaced")))
+            strangerPath = target;
+    }
+    if (!strangerPath.isEmpty())
+        QVERIFY(FileBytes::write(strangerPath, stranger));
+    m_good->resumeStalled();
+    QTRY_COMPARE(record.ends(), 1);
+
+    QVERIFY2(task->state == StateErrorCanceled,
+             qPrintable(SpyTexts::of(record.messages).join(QLatin1Char('\n'))));
+    QCOMPARE(
+        SpyTexts::of(record.errors),
+        QStringList({QStringLiteral("File %1 was removed or replaced while it was downloaded").arg(target)}));
+    QCOMPARE(m_good->requestCount(servedPath), 1);
+    QCOMPARE(m_pool->mirrors.size(), 1);
+    QCOMPARE(m_pool->mirrors.first().errors, 0);
+    QCOMPARE(m_pool->mirrors.first().inUse, 0);
+    // What now stands at the path is not the task's to delete.
+    if (!strangerPath.isEmpty())
+        QCOMPARE(FileBytes::read(strangerPath), stranger);
 }
 
 void tst_DownloadTaskSpecification::cancel_data()
@@ -760,14 +909,21 @@ void tst_DownloadTaskSpecification::cancel()
     QCOMPARE(m_pool->mirrors.first().errors, 0);
     QCOMPARE(m_pool->mirrors.first().inUse, whileWaiting ? 1 : 0);
 
-    // Nothing wakes a cancelled task: the transfer it waited for ends, and it stays as it is.
+    // Nothing wakes a cancelled task: the transfer it waited for ends (or its own dropped one is
+    // aborted), and it stays as it is. The manager announces that end once; a queued wake-up of
+    // the task, had it stayed subscribed, would be delivered before this later-connected one.
+    int announced = 0;
+    connect(
+        m_manager.get(), &QNetworkAccessManager::finished, this, [&announced] { ++announced; },
+        Qt::QueuedConnection);
     if (holder) {
         Recorder holderRecord(holder);
         m_good->resumeStalled();
         QTRY_COMPARE(holderRecord.ends(), 1);
         QCOMPARE(m_pool->mirrors.first().inUse, 0);
     }
-    QTest::qWait(100);
+    QTRY_COMPARE(announced, 1);
+    QVERIFY(task->reply.isNull());
     QCOMPARE(record.ends(), 1);
     QCOMPARE(m_good->requestCount(servedPath), whileWaiting ? 0 : 1);
     QVERIFY(!QFileInfo::exists(localPath()));
@@ -930,6 +1086,79 @@ void tst_DownloadTaskSpecification::responseWithoutHttpStatus()
              qPrintable(messages.join(QLatin1Char('\n'))));
     QVERIFY(m_pool->mirrors.isEmpty());
     QVERIFY(!QFileInfo::exists(localPath(QStringLiteral("copy.bin"))));
+}
+
+void tst_DownloadTaskSpecification::retriesOfFinishedRepliesRunFromEventLoop()
+{
+    // A local mirror without the file fails every attempt before get() returns. With a large error
+    // allowance, a retry started from inside the failed attempt nests one call deeper each time,
+    // until the stack runs out; started from the event loop, each begins afresh.
+    const int allowance = 100000;
+    QVERIFY(QDir().mkpath(localPath(QStringLiteral("local-mirror/5"))));
+    FTPSiteAccessData mirror;
+    mirror.name = QStringLiteral("local");
+    mirror.url = QUrl::fromLocalFile(localPath(QStringLiteral("local-mirror/5"))).toString();
+    mirror.retries = allowance;
+    m_pool->mirrors = {mirror};
+    DownloadTaskSpecification* task = makeTask(-1, QStringLiteral("copy.bin"));
+    Recorder record(task);
+    task->execute();
+
+    // The first attempt has failed; the second waits for the event loop.
+    QCOMPARE(record.messages.count(), 2);
+    QCOMPARE(m_pool->mirrors.first().errors, 1);
+    QCOMPARE(record.ends(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(record.ends(), 1, 120000);
+
+    QCOMPARE(task->state, StateErrorCanceled);
+    QVERIFY(m_pool->mirrors.isEmpty());
+    // "Downloading ...", then one line per failed attempt.
+    QCOMPARE(record.messages.count(), 1 + allowance + 1);
+    QVERIFY(!QFileInfo::exists(localPath(QStringLiteral("copy.bin"))));
+}
+
+void tst_DownloadTaskSpecification::mirrorBaseKeptAsWritten_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QByteArray>("target");
+
+    // The mirror's own escapes stay as written; only the file's path is encoded.
+    QTest::newRow("escaped slash") << "/a%2Fb/5"
+                                   << "data/file.bin" << QByteArray("/a%2Fb/5/data/file.bin");
+    QTest::newRow("escaped space") << "/x%20y/5"
+                                   << "data/file.bin" << QByteArray("/x%20y/5/data/file.bin");
+    QTest::newRow("escaped percent") << "/p%2541/5"
+                                     << "data/file.bin" << QByteArray("/p%2541/5/data/file.bin");
+    QTest::newRow("escaped slash, file name special in URLs")
+        << "/a%2Fb/5"
+        << "data/a b#c?d%2F.bin" << QByteArray("/a%2Fb/5/data/a%20b%23c%3Fd%252F.bin");
+}
+
+void tst_DownloadTaskSpecification::mirrorBaseKeptAsWritten()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, remote);
+    QFETCH(QByteArray, target);
+
+    const QByteArray content = pattern(5000);
+    QList<QByteArray> targets;
+    m_good->setFallback([&](const TestHttpServer::Request& request) {
+        targets.append(request.target);
+        return request.target == target ? Response::ok(content) : Response::error(404);
+    });
+    FTPSiteAccessData mirror = mirrorOn(*m_good, QStringLiteral("escaped"));
+    mirror.url = m_good->baseUrl() + base;
+    m_pool->mirrors = {mirror};
+    auto* task = new DownloadTaskSpecification(m_manager.get(), m_pool.get(), remote, localPath(), -1,
+                                               m_tasks.get(), 1.0);
+    Recorder record(task);
+    task->execute();
+    QTRY_COMPARE(record.ends(), 1);
+
+    QCOMPARE(targets, QList<QByteArray>({target}));
+    QCOMPARE(task->state, StateFinished);
+    QCOMPARE(readFile(localPath()), content);
 }
 
 void tst_DownloadTaskSpecification::noRequestWithoutManager()

@@ -15,10 +15,12 @@
 #include "TestHttpServer.h"
 
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 using Response = TestHttpServer::Response;
@@ -36,6 +38,21 @@ QByteArray signature(const QByteArray& data)
     const auto sig =
         sign_msg(pair.get(), reinterpret_cast<const unsigned char*>(data.constData()), data.size());
     return QByteArray(reinterpret_cast<const char*>(sig.data()), int(sig.size()));
+}
+
+// Watches the sub-tasks that `task` holds at this moment. Once a discarded attempt's tasks are
+// destroyed they can neither end their parent again nor start a transfer: waiting for that, instead
+// of for some time, shows that nothing more comes of them.
+void watchSubTasks(const ComposedTaskSpecification* task, QList<QPointer<TaskSpecification>>& watched)
+{
+    for (TaskSpecification* sub : task->subTasks)
+        watched.append(sub);
+}
+
+bool allDestroyed(const QList<QPointer<TaskSpecification>>& watched)
+{
+    return std::all_of(watched.cbegin(), watched.cend(),
+                       [](const QPointer<TaskSpecification>& sub) { return sub.isNull(); });
 }
 
 } // namespace
@@ -244,14 +261,22 @@ void tst_IniDownloadTaskSpecification::givesUpAfterThousandAndOneFailures()
     QSignalSpy finished(task, &TaskSpecification::finished);
     QSignalSpy canceled(task, &TaskSpecification::canceled);
     QSignalSpy messages(task, &TaskSpecification::message);
+    // Every failed check's attempt is discarded; whatever it still does must not end the task a
+    // second time.
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (text.startsWith(QLatin1String("Signature check failed for")))
+            watchSubTasks(task, discarded);
+    });
     // Started as if 995 verifications of this execution had already failed (a full run of a
     // thousand attempts takes most of a minute): the 996th to 1000th failures retry, the 1001st
     // gives up.
     task->checkFailures = 995;
     task->execute();
     QTRY_VERIFY_WITH_TIMEOUT(finished.count() + canceled.count() > 0, 60000);
-    // Whatever the discarded sub-tasks still do must not end the task a second time.
-    QTest::qWait(50);
+    QVERIFY(task->subTasks.isEmpty());
+    QCOMPARE(discarded.size(), 6 * 3);
+    QTRY_VERIFY2(allDestroyed(discarded), "a discarded attempt is still there");
 
     QCOMPARE(finished.count(), 0);
     QCOMPARE(canceled.count(), 1);
@@ -272,13 +297,19 @@ void tst_IniDownloadTaskSpecification::userCancelDuringFailingCheckEndsCancelled
     QSignalSpy canceled(task, &TaskSpecification::canceled);
     // The user cancels while the first check runs: its failure report is the last moment before
     // the retry would start.
-    connect(task, &TaskSpecification::message, task, [task](const QString& text) {
-        if (text.startsWith(QLatin1String("Signature check failed for")))
-            task->userCanceled();
+    QList<QPointer<TaskSpecification>> discarded;
+    connect(task, &TaskSpecification::message, task, [&](const QString& text) {
+        if (!text.startsWith(QLatin1String("Signature check failed for")))
+            return;
+        watchSubTasks(task, discarded);
+        task->userCanceled();
     });
     task->execute();
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
-    QTest::qWait(50);
+    // No new attempt was made, and the discarded one is gone, its check's own end included.
+    QVERIFY(task->subTasks.isEmpty());
+    QCOMPARE(discarded.size(), 3);
+    QTRY_VERIFY2(allDestroyed(discarded), "the discarded attempt is still there");
 
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(task->state, StateUserCanceled);

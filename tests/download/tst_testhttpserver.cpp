@@ -28,6 +28,7 @@ private Q_SLOTS:
     void servesFolderTree();
     void refusesPathsOutsideTheTree();
     void stallHoldsBodyUntilResumed();
+    void feedTricklesBodyAndEnds();
     void endlessBodyKeepsComing();
     void handlerSeesEachRequest();
 
@@ -216,6 +217,34 @@ void tst_TestHttpServer::stallHoldsBodyUntilResumed()
     received += reply->readAll();
     QCOMPARE(received, body);
     QCOMPARE(m_server->stalledCount(), 0);
+    reply->deleteLater();
+}
+
+void tst_TestHttpServer::feedTricklesBodyAndEnds()
+{
+    const QByteArray body("0123456789");
+    m_server->setResponse(QStringLiteral("/trickle"), Response::ok(body).stallAfter(0));
+    QSignalSpy stalled(m_server, &TestHttpServer::responseStalled);
+    QNetworkReply* reply = get(QStringLiteral("/trickle"));
+    QByteArray received;
+    connect(reply, &QNetworkReply::readyRead, this, [&] { received += reply->readAll(); });
+    QTRY_COMPARE(stalled.count(), 1);
+
+    // Each feed sends exactly that much more and stalls again, until the body is out.
+    for (int fed = 3; fed < body.size(); fed += 3) {
+        m_server->feedStalled(3);
+        QTRY_COMPARE(received.size(), fed);
+        QCOMPARE(received, body.left(fed));
+        QTRY_COMPARE(m_server->stalledCount(), 1);
+        QVERIFY(reply->isRunning());
+    }
+    m_server->feedStalled(3);
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    received += reply->readAll();
+    QCOMPARE(received, body);
+    QCOMPARE(m_server->stalledCount(), 0);
+    QCOMPARE(stalled.count(), 4);
     reply->deleteLater();
 }
 

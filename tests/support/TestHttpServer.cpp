@@ -162,6 +162,17 @@ public:
         pump();
     }
 
+    void feed(qint64 bytes)
+    {
+        if (!m_stalled)
+            return;
+        m_stalled = false;
+        m_limit += bytes;
+        if (m_limit >= m_length)
+            m_limit = -1;
+        pump();
+    }
+
     void close()
     {
         m_finished = true;
@@ -221,6 +232,7 @@ private:
         }
         if (m_response.bodyFile.isEmpty())
             length = m_response.body.size();
+        m_length = length;
         if (m_response.delivery == Response::Delivery::StallAfter
             || m_response.delivery == Response::Delivery::CloseAfter)
             m_limit = m_response.cutAfter;
@@ -291,6 +303,7 @@ private:
     QFile m_file;
     qint64 m_sent = 0;
     qint64 m_limit = -1;
+    qint64 m_length = 0;
 };
 
 TestHttpServer::TestHttpServer(QObject* parent)
@@ -393,6 +406,17 @@ void TestHttpServer::resumeStalled()
     for (const auto& connection : stalled) {
         if (connection)
             connection->resume();
+    }
+}
+
+void TestHttpServer::feedStalled(qint64 bytes)
+{
+    // Taken off the list first: a connection that stalls again puts itself back.
+    const auto stalled = m_stalled;
+    m_stalled.clear();
+    for (const auto& connection : stalled) {
+        if (connection)
+            connection->feed(bytes);
     }
 }
 

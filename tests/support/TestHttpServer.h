@@ -116,6 +116,10 @@ public:
     int stalledCount() const;
     // Stalled responses send the rest of their body and close.
     void resumeStalled();
+    // Stalled responses send `bytes` more of their body and stall again (responseStalled is
+    // emitted anew); one that reaches the end of its body this way closes as usual. A trickling
+    // mirror is this, called at the pace the test chooses.
+    void feedStalled(qint64 bytes);
     // Closes every open connection at once.
     void closeAll();
 
