@@ -56,30 +56,33 @@ void tst_E2eCrash::killedRunConverges_data()
     QTest::addColumn<int>("setup");
     QTest::addColumn<QString>("slowMirror"); // nginx directives that stretch the stage
     QTest::addColumn<QString>("killAt"); // a log line that marks the stage (regular expression)
-    QTest::addColumn<QString>("whenExists"); // and, if given, an "_old_" path below the installation
+    QTest::addColumn<QString>("whenExists"); // and, if given, while this path below the installation exists
+    QTest::addColumn<QString>("whenMissing"); // and, if given, while this one does not
     QTest::addColumn<QString>("notYet"); // a log line of the next stage, which must not have come
     QTest::addColumn<QString>("knownLimit"); // why the rerun cannot converge; empty: it must
 
     QTest::newRow("product ini download") << int(Plain) << "location ~ \\.ini$ { limit_rate 20; }"
-                                          << "Downloading Kelvaro3\\.ini$" << "" << "Compiling download" << "";
-    QTest::newRow("plan") << int(LargeFiles) << "" << "Compiling download and replace list" << ""
+                                          << "Downloading Kelvaro3\\.ini$" << "" << "" << "Compiling download"
+                                          << "";
+    QTest::newRow("plan") << int(LargeFiles) << "" << "Compiling download and replace list" << "" << ""
                           << "Downloading files$" << "";
     QTest::newRow("downloads, first file under way")
-        << int(LargeFiles) << "location /2/files/ { limit_rate 2m; }" << "Downloading files/\\S+$" << ""
+        << int(LargeFiles) << "location /2/files/ { limit_rate 2m; }" << "Downloading files/\\S+$" << "" << ""
         << "Starting file updates" << "";
     QTest::newRow("downloads, one file done")
         << int(LargeFiles) << "location /2/files/ { limit_rate 4m; }" << "Downloading files/.* finished$" << ""
-        << "Starting file updates" << "";
+        << "" << "Starting file updates" << "";
     // A large file has been moved aside and its new copy is not in place yet.
     QTest::newRow("replacement") << int(LargeFiles) << "" << "add/replace " << "assets/_old_large0.pak"
-                                 << "Starting deleting files" << oldCopiesStay;
+                                 << "assets/large0.pak" << "Starting deleting files" << oldCopiesStay;
     // The updater's own executable has been moved aside and its new copy is not in place yet.
     QTest::newRow("replacement of the updater itself") << int(NewUpdater) << "" << "add/replace update$"
-                                                       << "_old_update" << "Starting deleting files" << updaterGone;
+                                                       << "_old_update" << "update" << "Starting deleting files"
+                                                       << updaterGone;
     // The old copies are deleted last, after the 3000 files version 2 no longer has.
-    QTest::newRow("deletion") << int(ManyDeletions) << "" << "Starting deleting files" << ""
-                              << "Remove temporary files" << oldCopiesStay;
-    QTest::newRow("clean-up") << int(Plain) << "" << "Remove temporary files" << ""
+    QTest::newRow("deletion") << int(ManyDeletions) << "" << "Starting deleting files" << "bin/_old_kv3client"
+                              << "" << "Remove temporary files" << oldCopiesStay;
+    QTest::newRow("clean-up") << int(Plain) << "" << "Remove temporary files" << "" << ""
                               << "Update successfully finished" << "";
 }
 
@@ -89,6 +92,7 @@ void tst_E2eCrash::killedRunConverges()
     QFETCH(QString, slowMirror);
     QFETCH(QString, killAt);
     QFETCH(QString, whenExists);
+    QFETCH(QString, whenMissing);
     QFETCH(QString, notYet);
     QFETCH(QString, knownLimit);
     UpdateScenario scenario;
@@ -105,10 +109,11 @@ void tst_E2eCrash::killedRunConverges()
     QVERIFY(scenario.writeMirrorsIni(slow.baseUrl()));
 
     const QRegularExpression stage(killAt, QRegularExpression::MultilineOption);
-    const QString marker =
-        whenExists.isEmpty() ? QString() : scenario.installDir() + QLatin1Char('/') + whenExists;
+    // For instance a file moved aside whose new copy is not in place yet: "_old_NAME" exists, NAME not.
+    const QString install = scenario.installDir() + QLatin1Char('/');
     const UpdateScenario::Run killed = scenario.run(toVersion2, runTimeoutMs, [&](const QString& log) {
-        return stage.match(log).hasMatch() && (marker.isEmpty() || QFileInfo::exists(marker));
+        return stage.match(log).hasMatch() && (whenExists.isEmpty() || QFileInfo::exists(install + whenExists))
+            && (whenMissing.isEmpty() || !QFileInfo::exists(install + whenMissing));
     });
     QVERIFY2(killed.killed, qPrintable(explain(killed)));
     // The kill landed in the stage: the next one had not begun.
@@ -128,8 +133,7 @@ void tst_E2eCrash::killedRunConverges()
     const QStringList leftovers = scenario.leftovers();
     if (knownLimit == QLatin1String(oldCopiesStay))
         QEXPECT_FAIL("", oldCopiesStay, Abort);
-    QVERIFY2(leftovers.isEmpty(),
-             qPrintable(leftovers.join(QLatin1Char('\n')) + QLatin1Char('\n') + explain(rerun)));
+    QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(QLatin1Char('\n')) + QLatin1Char('\n') + explain(rerun)));
 }
 
 QTEST_GUILESS_MAIN(tst_E2eCrash)
