@@ -59,6 +59,7 @@ private Q_SLOTS:
     void bannerReply();
     void requestsLeftUnanswered_data();
     void requestsLeftUnanswered();
+    void repliesPerSenderAreLimited();
     void reloadsOnHangupAndKeepsAGoodConfiguration();
     void refusesABadConfiguration_data();
     void refusesABadConfiguration();
@@ -181,6 +182,28 @@ void tst_UpdateService::requestsLeftUnanswered()
     QTRY_COMPARE(service.log().count(QLatin1Char('\n')), 3);
 }
 
+void tst_UpdateService::repliesPerSenderAreLimited()
+{
+    UpdateServiceProcess service(serviceExe, configPath());
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    // A burst of requests, as forged ones aimed at a victim would come: every one is logged, only
+    // the allowance is answered.
+    constexpr int burst = 40;
+    for (int i = 0; i < burst; ++i)
+        client.writeDatagram(QByteArray("*\0", 2), QHostAddress::LocalHost, service.versionPort());
+    QTRY_COMPARE(service.log().count(QStringLiteral("news 127.0.0.1:")), burst);
+    int replies = 0;
+    while (client.hasPendingDatagrams() || client.waitForReadyRead(200)) {
+        client.receiveDatagram();
+        ++replies;
+    }
+    // The burst allowance, and what refilled while the burst was being handled.
+    QVERIFY2(replies >= 10 && replies <= 12, qPrintable(QString::number(replies)));
+    QVERIFY(service.log().count(QStringLiteral("ignored, rate limit of the sender")) == burst - replies);
+}
+
 void tst_UpdateService::reloadsOnHangupAndKeepsAGoodConfiguration()
 {
     UpdateServiceProcess service(serviceExe, configPath());
@@ -277,8 +300,9 @@ void tst_UpdateService::helpSaysHowItWorks()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     const QString help = QString::fromUtf8(process.readAllStandardOutput());
-    for (const char* needed : {"--config", "--bind", "--version-port", "--banner-port", "17384", "2009",
-                               "SIGHUP", "standard error", "Exit codes", "not answered", "[banner]"})
+    for (const char* needed :
+         {"--config", "--bind", "--version-port", "--banner-port", "17384", "2009", "SIGHUP",
+          "standard error", "Exit codes", "not answered", "[banner]", "5 a second"})
         QVERIFY2(help.contains(QLatin1String(needed)), needed);
 }
 

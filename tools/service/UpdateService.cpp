@@ -152,11 +152,35 @@ void UpdateService::onBannerDatagrams()
 void UpdateService::reply(QUdpSocket& socket, const QByteArray& data, const QHostAddress& peer, quint16 port,
                           const QString& what)
 {
+    if (!allowReply(peer)) {
+        log(QStringLiteral("%1: ignored, rate limit of the sender").arg(what));
+        return;
+    }
     const qint64 sent = socket.writeDatagram(data, peer, port);
     if (sent != data.size())
         log(QStringLiteral("%1: reply not sent: %2").arg(what, socket.errorString()));
     else
         log(QStringLiteral("%1: answered %2 bytes").arg(what).arg(data.size()));
+}
+
+bool UpdateService::allowReply(const QHostAddress& peer)
+{
+    const QString key = endpoint(peer, 0);
+    const qint64 now = m_clock.elapsed();
+    auto allowance = m_allowances.find(key);
+    if (allowance == m_allowances.end()) {
+        if (m_allowances.size() >= maxRemembered)
+            m_allowances.clear();
+        allowance = m_allowances.insert(key, Allowance {double(MaxBurst), now});
+    } else {
+        allowance->replies =
+            qMin<double>(MaxBurst, allowance->replies + double(now - allowance->atMs) * ReplyRate / 1000.0);
+        allowance->atMs = now;
+    }
+    if (allowance->replies < 1)
+        return false;
+    allowance->replies -= 1;
+    return true;
 }
 
 void UpdateService::rememberClientType(const QHostAddress& peer, quint16 port, const QByteArray& request)

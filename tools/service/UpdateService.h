@@ -18,6 +18,9 @@
 /// unanswered; a valid request gets exactly one reply datagram of at most the size the updater
 /// reads. Replies carry no terminating zero byte.
 ///
+/// Replies are rate-limited per sender address (a burst of MaxBurst, then ReplyRate a second), so
+/// that spoofed two-byte requests cannot turn the service into an amplifier against a third party.
+///
 /// The news reply goes to the client type that the same address and port asked about last (the
 /// updater sends both requests from one socket); otherwise it is the [news] text.
 ///
@@ -27,6 +30,9 @@ class UpdateService : public QObject
     Q_OBJECT
 
 public:
+    static constexpr int MaxBurst = 10;
+    static constexpr int ReplyRate = 5;
+
     explicit UpdateService(const ServiceConfig& config, QObject* parent = nullptr);
 
     /// Binds both sockets on address (port 0 lets the system choose). False with *error set when
@@ -48,6 +54,8 @@ private:
                const QString& what);
     void rememberClientType(const QHostAddress& peer, quint16 port, const QByteArray& request);
     QByteArray newsFor(const QHostAddress& peer, quint16 port) const;
+    // Takes one reply from the sender's allowance; false when it is used up.
+    bool allowReply(const QHostAddress& peer);
 
     struct Asked
     {
@@ -61,5 +69,12 @@ private:
     // Which client type each recent client asked about, for its news request. Bounded: a flood of
     // senders only empties it.
     QHash<QString, Asked> m_asked;
+    struct Allowance
+    {
+        double replies = 0;
+        qint64 atMs = 0;
+    };
+    // Bounded like m_asked.
+    QHash<QString, Allowance> m_allowances;
     QElapsedTimer m_clock;
 };

@@ -26,7 +26,9 @@ default port 2009) from an ini file.
 
 Any other datagram (wrong length, missing or extra zero byte, unknown client type, longer than 33
 bytes) is logged and not answered; an answer is always one datagram no longer than the updater
-reads (511, 4095 and 1024 bytes). Replies are Latin-1 text without a terminating zero byte.
+reads (511, 4095 and 1024 bytes). Replies are Latin-1 text without a terminating zero byte. Each
+sender address gets at most 10 replies at once and 5 a second after that; further requests are
+logged and not answered, so that forged requests cannot aim the service's replies at others.
 
 Configuration (ini, UTF-8; quote values that hold commas):
 
