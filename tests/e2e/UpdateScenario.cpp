@@ -212,8 +212,11 @@ QStringList UpdateScenario::leftovers() const
     const QStringList temps = QDir(tempRoot())
                                   .entryList({QStringLiteral("kelvaro_temp_*")},
                                              QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QString& temp : temps)
-        found << QStringLiteral("temporary folder ") + temp;
+    for (const QString& temp : temps) {
+        const QStringList inside = QDir(tempRoot() + QLatin1Char('/') + temp)
+                                       .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        found << QStringLiteral("temporary folder %1 holding [%2]").arg(temp, inside.join(QStringLiteral(", ")));
+    }
     // Read as text: QSettings would keep a cached copy of a file that another process rewrites.
     if (FileBytes::read(installDir() + QStringLiteral("/update.ini")).contains("[current]"))
         found << QStringLiteral("session record [current]");
