@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -370,5 +371,14 @@ void AuditMirror::finish()
         return;
     m_finished = true;
     m_ticker.stop();
+    // Files finish in any order; the table lists the product ini and its signature first, then the
+    // files by path.
+    std::stable_sort(m_rows.begin(), m_rows.end(), [](const Row& a, const Row& b) {
+        const bool aListed = a.path.contains(QLatin1Char('/'));
+        const bool bListed = b.path.contains(QLatin1Char('/'));
+        if (aListed != bListed)
+            return !aListed;
+        return aListed && a.path < b.path;
+    });
     Q_EMIT finished();
 }
