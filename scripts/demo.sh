@@ -89,6 +89,7 @@ key="$root/keys/demo/private.der"
     --pack '*.so' "$work/client-3011"
 "$publish" release --key "$key" --type "$type" --version 3012 --out "$work/mirror" \
     --pack '*.so' --previous "$work/mirror/3011" --changelog "$work/changes-3012.txt" "$work/client-3012"
+# The banner the service names: drawn with ImageMagick (installed above), shown by the window.
 if command -v convert >/dev/null; then
     convert -size 468x60 gradient:'#203060'-'#4080c0' -fill white -pointsize 22 -gravity center \
         -annotate +0+0 'Kelvaro 3.0.12 - demo banner' "$work/mirror/banner.png" 2>/dev/null || true
@@ -205,7 +206,7 @@ run_updater() { # platform
     # display runs in the background too: the shell's wait returns at once when a signal comes,
     # so the trap can stop the updater.
     tail -n +1 -f --pid="$pid" "$work/logs/update.log" | grep --line-buffered -v \
-        -e '^QStandardPaths: XDG_RUNTIME_DIR' -e 'does not support propagateSizeHints' | sed 's/^/  | /' &
+        -e '^QStandardPaths: XDG_RUNTIME_DIR' -e 'does not support propagateSizeHints' | sed -u 's/^/  | /' &
     local display_pid=$!
     set +e
     wait "$pid"

@@ -9,6 +9,7 @@ packages=(
     libtomcrypt-dev libtommath-dev zlib1g-dev
     libbenchmark-dev
     nginx-light tinyproxy openssl curl e2fsprogs util-linux
+    imagemagick
 )
 
 missing=()
