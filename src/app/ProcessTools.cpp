@@ -20,7 +20,8 @@ bool fail(QString* errorMessage, const QString& text)
 
 bool ProcessTools::startKv3Client(QString* errorMessage)
 {
-    return startScript(Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName(),
+    return startScript(Configuration::getAppRootPath() + QLatin1Char('/')
+                           + Configuration::getClientBinaryName(),
                        errorMessage);
 }
 

@@ -40,7 +40,8 @@ int main(int argc, char* argv[])
         return 1;
 
     if (configuration.noUser == 1)
-        QTimer::singleShot(MainWindow::AutoStartDelayMs, &window, &MainWindow::onAutoStartUpdate);
+        QTimer::singleShot(MainWindow::AutoStartDelayMs, Qt::PreciseTimer, &window,
+                           &MainWindow::onAutoStartUpdate);
     window.setUIToConfigSpecs();
     window.show();
     window.setNews();

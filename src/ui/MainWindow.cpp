@@ -37,7 +37,8 @@ MainWindow::MainWindow(Configuration& configuration)
 
     form.setupUi(this);
     // Queued, so that the log has been shown or hidden by the button's toggled() before.
-    connect(form.detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
+    connect(form.detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed,
+            Qt::QueuedConnection);
     form.kelvaroLabel->setUrl(QString::fromLatin1(MakerWebSite));
     form.outputTextEdit->hide();
     reserveFigureSpace();
@@ -60,8 +61,9 @@ void MainWindow::reserveFigureSpace()
     const QFontMetrics metrics(form.totalSizeLabel->font());
     form.totalSizeLabel->setMinimumWidth(metrics.horizontalAdvance(tr("%1 KB").arg(9999999)));
     form.downloadSpeedLabel->setMinimumWidth(metrics.horizontalAdvance(tr("%1 KB/s").arg(99999)));
-    for (QWidget* figure : {static_cast<QWidget*>(form.totalSizeLabel), static_cast<QWidget*>(form.totalTotalSizeLabel),
-                            static_cast<QWidget*>(form.downloadSpeedLabel), static_cast<QWidget*>(form.label_6)}) {
+    for (QWidget* figure :
+         {static_cast<QWidget*>(form.totalSizeLabel), static_cast<QWidget*>(form.totalTotalSizeLabel),
+          static_cast<QWidget*>(form.downloadSpeedLabel), static_cast<QWidget*>(form.label_6)}) {
         QSizePolicy policy = figure->sizePolicy();
         policy.setRetainSizeWhenHidden(true);
         figure->setSizePolicy(policy);
@@ -146,7 +148,8 @@ void MainWindow::onProgressUpdate(qreal doneFrac)
     form.totalProgressBar->setValue(int(thousandths));
 }
 
-void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading)
+void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                                    bool downloading)
 {
     form.totalSizeLabel->setVisible(downloading);
     form.totalTotalSizeLabel->setVisible(downloading);
@@ -217,7 +220,8 @@ void MainWindow::onUpdateFinished()
         return;
     }
     if (configuration->noUser == 1 && !ChangeLogViewer::instance())
-        QTimer::singleShot(AutoClientStartDelayMs, this, &MainWindow::on_startButton_clicked);
+        QTimer::singleShot(AutoClientStartDelayMs, Qt::PreciseTimer, this,
+                           &MainWindow::on_startButton_clicked);
 }
 
 void MainWindow::onUpdateCanceled()
@@ -233,8 +237,8 @@ void MainWindow::onUpdateCanceled()
     form.startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     form.totalProgressBar->setValue(0);
-    QMessageBox box(QMessageBox::Critical, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
-                    QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, tr("Update"),
+                    tr("Update cancelled. Push \"Details\" to check reasons."), QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }

@@ -31,6 +31,8 @@ class MainWindow : public QWidget
 public:
     // The maker's web site, behind the logo and the copyright line.
     static const char MakerWebSite[];
+    // Unattended mode: the update starts this long after start-up, the client this long after
+    // success; never earlier (precise timers: a coarse one may fire 5 % early).
     static constexpr int AutoStartDelayMs = 2000;
     static constexpr int AutoClientStartDelayMs = 1000;
 

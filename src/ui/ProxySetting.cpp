@@ -4,7 +4,7 @@
 
 std::optional<QNetworkProxy> ProxySetting::parse(const QString& setting)
 {
-    const QString text = setting.trimmed();
+    const QString& text = setting;
     if (text.isEmpty())
         return QNetworkProxy(QNetworkProxy::NoProxy);
     // "host:port" would parse as the scheme "host" with the path "port".

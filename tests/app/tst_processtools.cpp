@@ -32,9 +32,11 @@ void tst_ProcessTools::startsTheClientScript_data()
 
     QTest::newRow("#! script") << QByteArray("#!/bin/sh") << true << false << true;
     QTest::newRow("no #! line: run by /bin/sh") << QByteArray("# client start") << true << false << true;
-    QTest::newRow("no #! line, no execute bit: run by /bin/sh") << QByteArray("true") << false << false << true;
+    QTest::newRow("no #! line, no execute bit: run by /bin/sh")
+        << QByteArray("true") << false << false << true;
     QTest::newRow("#! script without execute bit") << QByteArray("#!/bin/sh") << false << false << false;
-    QTest::newRow("#! naming a missing interpreter") << QByteArray("#!/nonexistent/sh") << true << false << false;
+    QTest::newRow("#! naming a missing interpreter")
+        << QByteArray("#!/nonexistent/sh") << true << false << false;
     QTest::newRow("no script") << QByteArray() << false << false << false;
     QTest::newRow("a folder at the script's name") << QByteArray() << false << true << false;
 }

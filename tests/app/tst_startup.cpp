@@ -122,7 +122,8 @@ void tst_Startup::exitCodes()
     // None of these command lines may ask the version service: listen at its port to see that it
     // is not asked. The port is this test's alone (CTest resource lock udp_ports).
     UdpResponder service({}, Configuration::DefaultVersionServerPort);
-    QVERIFY2(service.isListening(), qPrintable("cannot listen at the version service's port: " + service.errorString()));
+    QVERIFY2(service.isListening(),
+             qPrintable("cannot listen at the version service's port: " + service.errorString()));
 
     const Run run = runUpdater(arguments);
 
@@ -237,8 +238,9 @@ void tst_Startup::oldFilesStayWhileAnotherInstanceRuns()
     first.start(m_installation->filePath("update"), {QStringLiteral("x"), QStringLiteral("12")});
     QVERIFY2(first.waitForStarted(10000), qPrintable(first.errorString()));
     QByteArray firstOutput;
-    QTRY_VERIFY2_WITH_TIMEOUT((firstOutput += first.readAllStandardError()).contains("[ui-driver] window: MainWindow"),
-                              firstOutput.constData(), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (firstOutput += first.readAllStandardError()).contains("[ui-driver] window: MainWindow"),
+        firstOutput.constData(), 30000);
 
     const QStringList setAside {"_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
                                 "accessible/_old_libqtaccessiblewidgets.so"};
@@ -257,7 +259,8 @@ void tst_Startup::oldFilesStayWhileAnotherInstanceRuns()
     QVERIFY2(!second.errorOutput.contains(QLatin1String("[ui-driver] window:")),
              "the second start opened a window of its own");
     for (const QString& name : setAside)
-        QVERIFY2(QFileInfo::exists(m_installation->filePath(name)), qPrintable(name + " removed by the second start"));
+        QVERIFY2(QFileInfo::exists(m_installation->filePath(name)),
+                 qPrintable(name + " removed by the second start"));
 }
 
 QTEST_MAIN(tst_Startup)

@@ -67,20 +67,24 @@ void tst_Translations::germanTexts_data()
          "Aktualisierung abgebrochen. Drücken Sie \"Details\" für weitere Informationen."},
         {"MainWindow", "Update to Kelvaro %1.", "Update auf Kelvaro %1."},
         {"MainWindow", "View Changes", "Änderungen"},
-        {"MainWindow", "You are currently on <strong>%1 channel</strong>.", "Sie benutzen den <strong>%1 Channel</strong>."},
+        {"MainWindow", "You are currently on <strong>%1 channel</strong>.",
+         "Sie benutzen den <strong>%1 Channel</strong>."},
         {"Mirrors", "Mirror %1 failed too many times, removing", "Mirror %1 zu oft fehlgeschlagen, entferne"},
-        {"Mirrors", "There are no (more) known working mirrors available", "Es gibt keine weiteren bekannten Mirrors"},
+        {"Mirrors", "There are no (more) known working mirrors available",
+         "Es gibt keine weiteren bekannten Mirrors"},
         {"QObject", "Error", "Fehler"},
         {"QObject", "Failed to query latest client\nversion from update server.",
          "Konnte aktuelle Client Version nicht\nvom Aktualisierungsserver abfragen."},
         {"QObject", "Invalid version nr (%1)", "Ungültige Versionsnummer (%1)"},
-        {"QObject", "Update server returned invalid version nr (%1)", "Update Server meldete ungültige Versionsnummer (%1)"},
+        {"QObject", "Update server returned invalid version nr (%1)",
+         "Update Server meldete ungültige Versionsnummer (%1)"},
         // Not in the catalogue: stays English.
         {"MainWindow", "Details", "Details"},
         {"MainWindow", "Stable", "Stable"},
     };
     for (const QStringList& row : rows)
-        QTest::newRow(qPrintable(row.at(0) + QLatin1Char('/') + row.at(1))) << row.at(0) << row.at(1) << row.at(2);
+        QTest::newRow(qPrintable(row.at(0) + QLatin1Char('/') + row.at(1)))
+            << row.at(0) << row.at(1) << row.at(2);
 }
 
 void tst_Translations::germanTexts()
@@ -91,7 +95,8 @@ void tst_Translations::germanTexts()
     QVERIFY2(QFile::exists(QStringLiteral(":/i18n/update_de.qm")), "the catalogue is not compiled in");
     // de_DE falls back to the de catalogue.
     install(QStringLiteral("de_DE"));
-    QCOMPARE(QCoreApplication::translate(context.toLatin1().constData(), english.toUtf8().constData()), german);
+    QCOMPARE(QCoreApplication::translate(context.toLatin1().constData(), english.toUtf8().constData()),
+             german);
 }
 
 void tst_Translations::englishWithoutCatalogue()

@@ -3,9 +3,9 @@
 #include <QDesktopServices>
 
 UrlOpenRecorder::UrlOpenRecorder()
-    : m_schemes {QStringLiteral("http"),  QStringLiteral("https"),      QStringLiteral("file"),
-                 QStringLiteral("ftp"),   QStringLiteral("mailto"),     QStringLiteral("javascript"),
-                 QStringLiteral("data"),  QStringLiteral("smb"),        QString()}
+    : m_schemes {QStringLiteral("http"), QStringLiteral("https"),  QStringLiteral("file"),
+                 QStringLiteral("ftp"),  QStringLiteral("mailto"), QStringLiteral("javascript"),
+                 QStringLiteral("data"), QStringLiteral("smb"),    QString()}
 {
     for (const QString& scheme : std::as_const(m_schemes))
         QDesktopServices::setUrlHandler(scheme, this, "open");

@@ -101,8 +101,8 @@ void tst_ChangeLogViewer::mirrorsInRandomOrderUntilOneServes_data()
     QTest::addColumn<QList<int>>("order"); // servers asked, in order
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("first drawn serves") << QList<int> {200, 200, 200} << QList<quint32> {1} << QList<int> {1}
-                                        << "log of m1";
+    QTest::newRow("first drawn serves")
+        << QList<int> {200, 200, 200} << QList<quint32> {1} << QList<int> {1} << "log of m1";
     QTest::newRow("404 then 500 then one that serves")
         << QList<int> {200, 404, 500} << QList<quint32> {2, 0, 0} << QList<int> {2, 0} << "log of m0";
     QTest::newRow("a random number larger than the list")
@@ -147,7 +147,9 @@ void tst_ChangeLogViewer::mirrorsInRandomOrderUntilOneServes()
             case -2:
                 return Response::endless();
             case -3:
-                return Response::ok("short").withDeclaredLength(ChangeLogViewer::MaxBodyBytes + 1).stallAfter(5);
+                return Response::ok("short")
+                    .withDeclaredLength(ChangeLogViewer::MaxBodyBytes + 1)
+                    .stallAfter(5);
             default:
                 return Response::error(status);
             }
@@ -195,8 +197,8 @@ void tst_ChangeLogViewer::alphaUrlIsTheOnlySource()
     m_servers.at(0)->setResponse(ChangeLogPath, Response::error(404));
     m_servers.at(1)->setResponse(ChangeLogPath, Response::ok("mirror"));
     writeMirrorsIni({m_servers.at(1)->baseUrl()});
-    QString error = m_installation->writeFile(QStringLiteral("update.ini"),
-                                              "[Channel]\nalpha=" + m_servers.at(0)->baseUrl().toUtf8() + "\n");
+    QString error = m_installation->writeFile(
+        QStringLiteral("update.ini"), "[Channel]\nalpha=" + m_servers.at(0)->baseUrl().toUtf8() + "\n");
     QVERIFY2(error.isEmpty(), qPrintable(error));
 
     ChangeLogViewer* viewer = open();
@@ -211,9 +213,15 @@ void tst_ChangeLogViewer::changeLogUrl_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("path");
 
-    QTest::newRow("base without slash") << "" << "3012" << "/3012/changelog_client.txt";
-    QTest::newRow("base with slash: no second slash") << "/" << "3012" << "/3012/changelog_client.txt";
-    QTest::newRow("base with a folder") << "/mirror/kv3" << "77" << "/mirror/kv3/77/changelog_client.txt";
+    QTest::newRow("base without slash") << ""
+                                        << "3012"
+                                        << "/3012/changelog_client.txt";
+    QTest::newRow("base with slash: no second slash") << "/"
+                                                      << "3012"
+                                                      << "/3012/changelog_client.txt";
+    QTest::newRow("base with a folder") << "/mirror/kv3"
+                                        << "77"
+                                        << "/mirror/kv3/77/changelog_client.txt";
 }
 
 void tst_ChangeLogViewer::changeLogUrl()
@@ -234,7 +242,8 @@ void tst_ChangeLogViewer::changeLogUrl()
 void tst_ChangeLogViewer::textIsPlainUtf8()
 {
     // Markup stays as written; UTF-8 is read as UTF-8 whatever the locale says.
-    const QString text = QStringLiteral("<b>3.0.12</b> – Änderungen: größere Übersicht\n<img src=\"/dev/zero\">\n");
+    const QString text =
+        QStringLiteral("<b>3.0.12</b> – Änderungen: größere Übersicht\n<img src=\"/dev/zero\">\n");
     m_servers.at(0)->setResponse(ChangeLogPath, Response::ok(text.toUtf8()));
     writeMirrorsIni({m_servers.at(0)->baseUrl()});
 
@@ -291,7 +300,8 @@ void tst_ChangeLogViewer::proxyOfTheSettingsIsUsed()
     writeMirrorsIni({QStringLiteral("http://mirror.invalid/kv3")});
 
     ChangeLogViewer::showRemoteChangeLogDialog(
-        nullptr, QStringLiteral("3012"), QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.port()));
+        nullptr, QStringLiteral("3012"),
+        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.port()));
     ChangeLogViewer* viewer = ChangeLogViewer::instance();
     QTRY_COMPARE_WITH_TIMEOUT(shown(viewer), QStringLiteral("through the proxy"), 10000);
     QCOMPARE(target, QByteArray("http://mirror.invalid/kv3/3012/changelog_client.txt"));

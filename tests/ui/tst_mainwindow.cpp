@@ -8,6 +8,7 @@
 #include "MainWindow.h"
 #include "ReleaseFixture.h"
 #include "ScratchInstallation.h"
+#include "SingleInstanceChecker.h"
 #include "TestHttpServer.h"
 #include "Translations.h"
 #include "UpdateEngine.h"
@@ -76,7 +77,8 @@ struct World
             return false;
         }
         mirror.serveDirectory(mirrorRoot());
-        const QByteArray ini = "[mirrors]\nsize=1\n1\\mirror=m\n\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "\n";
+        const QByteArray ini =
+            "[mirrors]\nsize=1\n1\\mirror=m\n\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "\n";
         return install.writeFile(QStringLiteral("mirrors.ini"), ini).isEmpty();
     }
 
@@ -88,7 +90,10 @@ struct World
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     // The product ini is held after a few bytes until resume().
-    void holdRun() { mirror.setResponse(ProductIniPath, Response::file(mirrorRoot() + ProductIniPath).stallAfter(5)); }
+    void holdRun()
+    {
+        mirror.setResponse(ProductIniPath, Response::file(mirrorRoot() + ProductIniPath).stallAfter(5));
+    }
     void resume()
     {
         mirror.removeHandler(ProductIniPath);
@@ -119,8 +124,8 @@ struct Widgets
     }
     bool complete() const
     {
-        return engine && start && details && changelog && log && progress && version && banner && done && total
-            && speed && slash;
+        return engine && start && details && changelog && log && progress && version && banner && done
+            && total && speed && slash;
     }
 
     UpdateEngine* engine;
@@ -196,6 +201,8 @@ private Q_SLOTS:
     void bannerPictureAndClick_data();
     void bannerPictureAndClick();
     void changeLogButtonAsksForTheVersion();
+    void secondStartBringsTheWindowForward_data();
+    void secondStartBringsTheWindowForward();
     void germanTexts();
 
 private:
@@ -264,6 +271,15 @@ void tst_MainWindow::readyState()
     QCOMPARE(w.progress->maximum(), 1000);
     QCOMPARE(w.banner->size(), QSize(468, 60));
     QCOMPARE(window->layout()->sizeConstraint(), QLayout::SetFixedSize);
+    // Tab order: start, details, change log, log (widgets that take no focus by Tab left out).
+    QWidgetList order;
+    QWidget* next = w.start;
+    do {
+        if (next->focusPolicy() & Qt::TabFocus)
+            order.append(next);
+        next = next->nextInFocusChain();
+    } while (next != w.start && order.size() < 4);
+    QCOMPARE(order, (QWidgetList {w.start, w.details, w.changelog, w.log}));
 }
 
 void tst_MainWindow::versionLabel_data()
@@ -276,7 +292,8 @@ void tst_MainWindow::versionLabel_data()
                                         << "Update to Kelvaro 3.0.2.\nYou are currently on Stable channel.";
     QTest::newRow("beta without a name: the channel line only") << int(Beta) << ""
                                                                 << "You are currently on Beta channel.";
-    QTest::newRow("alpha") << int(Alpha) << "nightly" << "Update to Kelvaro nightly.\nYou are currently on Alpha channel.";
+    QTest::newRow("alpha") << int(Alpha) << "nightly"
+                           << "Update to Kelvaro nightly.\nYou are currently on Alpha channel.";
     QTest::newRow("markup in the name is shown as written")
         << int(Stable) << "<img src=\"/dev/zero\"><b>3</b>"
         << "Update to Kelvaro <img src=\"/dev/zero\"><b>3</b>.\nYou are currently on Stable channel.";
@@ -305,13 +322,21 @@ void tst_MainWindow::figures_data()
     QTest::addColumn<QString>("totalText");
     QTest::addColumn<QString>("speedText");
 
-    QTest::newRow("999 B is 0 KB") << quint64(999) << quint64(1000) << quint64(0) << "0 KB" << "1 KB" << "0 KB/s";
-    QTest::newRow("1,536,000 B/s is 1536 KB/s") << quint64(1999) << quint64(5000000) << quint64(1536000) << "1 KB"
-                                               << "5000 KB" << "1536 KB/s";
-    QTest::newRow("a gigabyte at 100 MB/s") << quint64(1000000000) << quint64(9999999999) << quint64(99999999)
-                                            << "1000000 KB" << "9999999 KB" << "99999 KB/s";
-    QTest::newRow("beyond 32 bits") << quint64(10000000000) << quint64(20000000999) << quint64(1023) << "10000000 KB"
-                                    << "20000000 KB" << "1 KB/s";
+    QTest::newRow("999 B is 0 KB") << quint64(999) << quint64(1000) << quint64(0) << "0 KB"
+                                   << "1 KB"
+                                   << "0 KB/s";
+    QTest::newRow("1,536,000 B/s is 1536 KB/s")
+        << quint64(1999) << quint64(5000000) << quint64(1536000) << "1 KB"
+        << "5000 KB"
+        << "1536 KB/s";
+    QTest::newRow("a gigabyte at 100 MB/s")
+        << quint64(1000000000) << quint64(9999999999) << quint64(99999999) << "1000000 KB"
+        << "9999999 KB"
+        << "99999 KB/s";
+    QTest::newRow("beyond 32 bits") << quint64(10000000000) << quint64(20000000999) << quint64(1023)
+                                    << "10000000 KB"
+                                    << "20000000 KB"
+                                    << "1 KB/s";
 }
 
 void tst_MainWindow::figures()
@@ -472,7 +497,8 @@ void tst_MainWindow::closeQuestionNoKeepsRunningYesEndsTheApplication()
     QCOMPARE(boxes.seen.size(), 1);
     QCOMPARE(boxes.seen.first().title, QStringLiteral("Question"));
     QCOMPARE(boxes.seen.first().format, Qt::RichText);
-    QCOMPARE(boxes.seen.first().text, QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+    QCOMPARE(boxes.seen.first().text,
+             QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
     QCOMPARE(boxes.seen.first().icon, QMessageBox::Question);
     QVERIFY(window->isVisible());
     QVERIFY(w.engine->busy());
@@ -487,7 +513,8 @@ void tst_MainWindow::closeQuestionNoKeepsRunningYesEndsTheApplication()
     QCOMPARE(code, 0);
     QCOMPARE(boxes.seen.size(), 2);
     QCOMPARE(w.engine->state, UpdateEngine::Canceled);
-    QVERIFY2(w.log->toPlainText().contains(QLatin1String("User aborted update")), qPrintable(w.log->toPlainText()));
+    QVERIFY2(w.log->toPlainText().contains(QLatin1String("User aborted update")),
+             qPrintable(w.log->toPlainText()));
     // No "Update cancelled" box on the way out.
     QCOMPARE(m_world->installed(QStringLiteral("kv3client_linux_amd64")), QStringLiteral("client 1\n"));
 }
@@ -607,7 +634,8 @@ void tst_MainWindow::fatalErrorsEndTheLoop()
     QVERIFY(boxes.seen.first().hasParent);
 
     // The configuration's: a box without parent, exit code 1.
-    code = runUntilQuit(10000, [this] { Q_EMIT m_configuration->fatalError(QStringLiteral("<b>bad</b> ini")); });
+    code =
+        runUntilQuit(10000, [this] { Q_EMIT m_configuration->fatalError(QStringLiteral("<b>bad</b> ini")); });
     QCOMPARE(code, 1);
     QCOMPARE(boxes.seen.size(), 2);
     QCOMPARE(boxes.seen.last().text, QStringLiteral("<b>bad</b> ini"));
@@ -623,14 +651,16 @@ void tst_MainWindow::bannerPictureAndClick_data()
     QTest::addColumn<QString>("tooltip");
     QTest::addColumn<bool>("opens");
 
-    QTest::newRow("picture with a web link") << pngBytes(QSize(468, 60)) << "https://ads.example/kv3?id=1" << true
-                                             << "Click to open \"https://ads.example\"" << true;
+    QTest::newRow("picture with a web link") << pngBytes(QSize(468, 60)) << "https://ads.example/kv3?id=1"
+                                             << true << "Click to open \"https://ads.example\"" << true;
     QTest::newRow("picture of another size is stretched")
-        << pngBytes(QSize(100, 20)) << "http://ads.example/" << true << "Click to open \"http://ads.example\"" << true;
+        << pngBytes(QSize(100, 20)) << "http://ads.example/" << true << "Click to open \"http://ads.example\""
+        << true;
     QTest::newRow("picture with a file link: shown, opens nothing")
-        << pngBytes(QSize(468, 60)) << "file:///usr/bin/xterm" << true << "Click to open \"file://\"" << false;
-    QTest::newRow("not a picture: nothing changes") << QByteArray("<html>not found</html>")
-                                                    << "https://ads.example/" << false << "" << false;
+        << pngBytes(QSize(468, 60)) << "file:///usr/bin/xterm" << true << "Click to open \"file://\""
+        << false;
+    QTest::newRow("not a picture: nothing changes")
+        << QByteArray("<html>not found</html>") << "https://ads.example/" << false << "" << false;
     QTest::newRow("nothing arrived") << QByteArray() << "https://ads.example/" << false << "" << false;
 }
 
@@ -673,6 +703,41 @@ void tst_MainWindow::changeLogButtonAsksForTheVersion()
     QCOMPARE(m_world->mirror.requestCount(QStringLiteral("/2/changelog_client.txt")), 1);
 }
 
+void tst_MainWindow::secondStartBringsTheWindowForward_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("forward");
+    QTest::newRow("#") << "#" << true;
+    QTest::newRow("another message") << "##" << false;
+}
+
+void tst_MainWindow::secondStartBringsTheWindowForward()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, forward);
+    const auto window = makeWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QVERIFY(!window->isActiveWindow());
+
+    // What a second start of the program does, from this process.
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(message));
+    if (forward) {
+        QTRY_VERIFY(window->isActiveWindow());
+    } else {
+        // The message is read on the next pass of the event loop; nothing comes of it.
+        QSignalSpy spy(window->findChild<SingleInstanceChecker*>(),
+                       &SingleInstanceChecker::otherInstanceActivate);
+        QVERIFY(spy.wait(5000));
+        QCoreApplication::processEvents();
+        QVERIFY(other.isActiveWindow());
+        QVERIFY(!window->isActiveWindow());
+    }
+}
+
 void tst_MainWindow::germanTexts()
 {
     QTranslator own;
@@ -697,7 +762,8 @@ void tst_MainWindow::germanTexts()
     QCOMPARE(w.changelog->text(), QStringLiteral("Änderungen"));
     QTextDocument document;
     document.setHtml(w.version->text());
-    QCOMPARE(document.toPlainText(), QStringLiteral("Update auf Kelvaro 3.0.2.\nSie benutzen den Stable Channel."));
+    QCOMPARE(document.toPlainText(),
+             QStringLiteral("Update auf Kelvaro 3.0.2.\nSie benutzen den Stable Channel."));
 
     BoxWatcher boxes;
     boxes.answerNext(QMessageBox::No);
@@ -708,7 +774,8 @@ void tst_MainWindow::germanTexts()
     QCOMPARE(boxes.seen.first().title, QStringLiteral("Frage"));
     QCOMPARE(boxes.seen.first().text,
              QStringLiteral("<p>Aktualisierung läuft momentan.</p><p>Wirklich abbrechen?</p>"));
-    if (QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_de.qm")))
+    if (QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath)
+                          + QStringLiteral("/qtbase_de.qm")))
         QCOMPARE(boxes.seen.first().buttons.join(QLatin1Char(',')), QStringLiteral("&Ja,&Nein"));
 
     QSignalSpy finished(w.engine, &UpdateEngine::updateFinished);

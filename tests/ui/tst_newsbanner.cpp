@@ -49,18 +49,26 @@ void tst_NewsBanner::urlComment_data()
 
     QTest::newRow("single comment") << "New release! <!--URL=https://kelvaro.example/news-->"
                                     << "https://kelvaro.example/news";
-    QTest::newRow("blank after <!--") << "x <!-- URL=https://a.example/-->" << "";
-    QTest::newRow("key in lower case") << "x <!--url=https://a.example/-->" << "";
-    QTest::newRow("no =") << "x <!--URL-->" << "";
-    QTest::newRow("empty address") << "x <!--URL=-->" << "";
+    QTest::newRow("blank after <!--") << "x <!-- URL=https://a.example/-->"
+                                      << "";
+    QTest::newRow("key in lower case") << "x <!--url=https://a.example/-->"
+                                       << "";
+    QTest::newRow("no =") << "x <!--URL-->"
+                          << "";
+    QTest::newRow("empty address") << "x <!--URL=-->"
+                                   << "";
     QTest::newRow("two comments: from the first <!-- to the last -->")
-        << "<!--URL=https://a.example/--> text <!--other-->" << "https://a.example/--> text <!--other";
-    QTest::newRow("two comments, the first not a URL") << "<!--note--> <!--URL=https://a.example/-->" << "";
+        << "<!--URL=https://a.example/--> text <!--other-->"
+        << "https://a.example/--> text <!--other";
+    QTest::newRow("two comments, the first not a URL") << "<!--note--> <!--URL=https://a.example/-->"
+                                                       << "";
     QTest::newRow("multi-line: greedy over line breaks")
-        << "<!--URL=https://a.example/-->\nsecond line\n<!--end-->" << "https://a.example/-->\nsecond line\n<!--end";
+        << "<!--URL=https://a.example/-->\nsecond line\n<!--end-->"
+        << "https://a.example/-->\nsecond line\n<!--end";
     QTest::newRow("multi-line: a comment spanning lines") << "news\n<!--URL=https://a.example/\n-->"
                                                           << "https://a.example/\n";
-    QTest::newRow("no comment") << "<b>plain</b> news" << "";
+    QTest::newRow("no comment") << "<b>plain</b> news"
+                                << "";
 }
 
 void tst_NewsBanner::urlComment()
@@ -79,12 +87,22 @@ void tst_NewsBanner::clickOpensLinkElseStripUrl_data()
     QTest::addColumn<QString>("openedOnLink");
     QTest::addColumn<QString>("openedElsewhere");
 
-    QTest::newRow("web link and strip URL") << "https://link.example/" << "https://strip.example/"
-                                            << "https://link.example/" << "https://strip.example/";
-    QTest::newRow("no strip URL") << "https://link.example/" << "" << "https://link.example/" << "";
-    QTest::newRow("file link: nothing, not even the strip URL")
-        << "file:///usr/bin/xterm" << "https://strip.example/" << "" << "https://strip.example/";
-    QTest::newRow("strip URL is a path") << "https://link.example/" << "/bin/sh" << "https://link.example/" << "";
+    QTest::newRow("web link and strip URL") << "https://link.example/"
+                                            << "https://strip.example/"
+                                            << "https://link.example/"
+                                            << "https://strip.example/";
+    QTest::newRow("no strip URL") << "https://link.example/"
+                                  << ""
+                                  << "https://link.example/"
+                                  << "";
+    QTest::newRow("file link: nothing, not even the strip URL") << "file:///usr/bin/xterm"
+                                                                << "https://strip.example/"
+                                                                << ""
+                                                                << "https://strip.example/";
+    QTest::newRow("strip URL is a path") << "https://link.example/"
+                                         << "/bin/sh"
+                                         << "https://link.example/"
+                                         << "";
 }
 
 void tst_NewsBanner::clickOpensLinkElseStripUrl()
@@ -204,10 +222,10 @@ void tst_NewsBanner::tallNewsDoesNotGrowTheWindow_data()
     QTest::addColumn<bool>("tallFile");
 
     QTest::newRow("a real 10 x 30000 picture") << "News <img src=\"%1\">" << true;
-    QTest::newRow("an image declared 30000 high") << "News <img src=\"x.png\" width=\"5\" height=\"30000\">"
-                                                  << false;
-    QTest::newRow("a heading and many paragraphs") << "<h1>A</h1><p>b</p><p>c</p><p>d</p><p>e</p><p>f</p>"
-                                                   << false;
+    QTest::newRow("an image declared 30000 high")
+        << "News <img src=\"x.png\" width=\"5\" height=\"30000\">" << false;
+    QTest::newRow("a heading and many paragraphs")
+        << "<h1>A</h1><p>b</p><p>c</p><p>d</p><p>e</p><p>f</p>" << false;
 }
 
 void tst_NewsBanner::tallNewsDoesNotGrowTheWindow()
@@ -238,7 +256,8 @@ void tst_NewsBanner::tallNewsDoesNotGrowTheWindow()
     QCoreApplication::processEvents();
     window.adjustSize();
 
-    QVERIFY2(banner->laidOutHeight() <= NewsBanner::MaxHeight, qPrintable(QString::number(banner->laidOutHeight())));
+    QVERIFY2(banner->laidOutHeight() <= NewsBanner::MaxHeight,
+             qPrintable(QString::number(banner->laidOutHeight())));
     QVERIFY2(window.height() <= before + NewsBanner::MaxHeight,
              qPrintable(QStringLiteral("window grew from %1 to %2").arg(before).arg(window.height())));
 }
