@@ -197,7 +197,9 @@ echo "It asks kv3-update-service for the newest Stable version, fetches the sign
 echo "nginx, downloads what changed, replaces it under its rollback journal and starts the client."
 run_updater() { # platform
     # In the background, so that the trap can stop it too; its log is shown as it grows.
-    # A run that hangs (say, in a message box nobody sees) ends after five minutes.
+    # Made here, so that the display below finds it at once. A run that hangs (say, in a
+    # message box nobody sees) ends after five minutes.
+    : >"$work/logs/update.log"
     (cd "$install" && QT_QPA_PLATFORM=$1 exec timeout --kill-after=5 300 ./update --nouser) \
         >"$work/logs/update.log" 2>&1 &
     local pid=$!
