@@ -1,5 +1,6 @@
 // kv3-publish: the makers' tool for release keys and signatures.
 
+#include "AuditCommand.h"
 #include "Command.h"
 #include "CryptoHelper.h"
 #include "KeygenCommand.h"
@@ -35,6 +36,7 @@ int main(int argc, char* argv[])
     commands.push_back(std::make_unique<SignCommand>());
     commands.push_back(std::make_unique<VerifyCommand>());
     commands.push_back(std::make_unique<ReleaseCommand>());
+    commands.push_back(std::make_unique<AuditCommand>());
 
     QTextStream out(stdout);
     QTextStream err(stderr);
