@@ -61,13 +61,18 @@ QString RehearseCommand::description() const
 {
     return summary()
         + QStringLiteral(
-               "\n\nFor each earlier version directory under ROOT (or each --from), rebuilds that version's "
-               "installation in a scratch folder from its own files (checking every MD5), serves ROOT from a "
+               "\n\nFor each earlier version directory under ROOT (or each --from), rebuilds that version's\n"
+               "installation in a scratch folder from its own files (checking every MD5), serves ROOT from "
+               "a\n"
                "private nginx on 127.0.0.1, runs `update --nouser TYPE VERSION` there unattended and checks "
-               "that the result is VERSION's tree byte for byte, modes included, with no old copies, "
-               "temporary folder or session record left. Prints one row per starting version; exit code 0 "
-               "only when all pass. The updater must be built with the key that signed the release; it asks "
-               "the banner service on its compiled-in host (UDP 2009) as every run does.");
+               "that\n"
+               "the result is VERSION's tree byte for byte, modes included, with no old copies, temporary "
+               "folder\n"
+               "or session record left. Prints one row per starting version; exit code 0 only when all "
+               "pass.\n"
+               "The updater must be built with the key that signed the release; it asks the banner service "
+               "on\n"
+               "its compiled-in host (UDP 2009) as every run does.");
 }
 
 void RehearseCommand::setUp(QCommandLineParser& parser)
