@@ -4,6 +4,7 @@
 #include "Command.h"
 #include "CryptoHelper.h"
 #include "KeygenCommand.h"
+#include "RehearseCommand.h"
 #include "ReleaseCommand.h"
 #include "SignCommand.h"
 #include "VerifyCommand.h"
@@ -37,6 +38,7 @@ int main(int argc, char* argv[])
     commands.push_back(std::make_unique<VerifyCommand>());
     commands.push_back(std::make_unique<ReleaseCommand>());
     commands.push_back(std::make_unique<AuditCommand>());
+    commands.push_back(std::make_unique<RehearseCommand>());
 
     QTextStream out(stdout);
     QTextStream err(stderr);
