@@ -1,5 +1,6 @@
 #include "RollbackData.h"
 
+#include "FileExchangeTaskSpecification.h"
 #include "FileRenameTaskSpecification.h"
 
 #include <QDir>
@@ -45,6 +46,12 @@ bool RollbackData::rollback(QObject* messageTarget) const
         message(messageTarget, QStringLiteral("warning: rollback create dir %1 failed").arg(path));
         return false;
     }
+    case Exchange:
+        if (FileExchangeTaskSpecification::exchange(previousPath, path))
+            return true;
+        message(messageTarget,
+                QStringLiteral("warning: rollback exchange %1 and %2 failed").arg(previousPath, path));
+        return false;
     }
     // A corrupted journal entry: undoing anything else blindly could damage the installation.
     qFatal("Should not reach here");

@@ -12,6 +12,7 @@ public:
         Rename = 0, // a file was renamed from previousPath to path
         CreateFile = 1, // a file was created at path
         CreateDir = 2, // a directory was created at path
+        Exchange = 3, // the entries previousPath and path were swapped
     };
 
     RollbackData(Operation operation, const QString& path);
@@ -19,10 +20,10 @@ public:
     RollbackData(Operation operation, const QString& previousPath, const QString& path);
 
     // Undoes the operation: renames path back to previousPath (never onto an existing entry, a
-    // dangling link included, and never by copying), removes the file path, or removes
-    // the directory path (only if it is empty). A failure is reported as a warning through
-    // message(messageTarget, ...). Returns whether the undo succeeded. An operation value outside
-    // the enumeration stops the program (qFatal).
+    // dangling link included, and never by copying), removes the file path, removes the directory
+    // path (only if it is empty), or swaps previousPath and path again. A failure is reported as a warning
+    // through message(messageTarget, ...). Returns whether the undo succeeded. An operation value outside the
+    // enumeration stops the program (qFatal).
     bool rollback(QObject* messageTarget) const;
 
     // Invokes the method named "message" of `target` with `text`, by name and with an automatic
@@ -30,6 +31,6 @@ public:
     static void message(QObject* target, const QString& text);
 
     QString path; // the path as the operation left it (for a rename: the new name)
-    QString previousPath; // for a rename: the name before it; empty otherwise
+    QString previousPath; // a rename: the name before it; an exchange: the other name; else empty
     Operation operation;
 };

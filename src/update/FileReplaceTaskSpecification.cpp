@@ -4,7 +4,7 @@
 #include "Configuration.h"
 #include "FileCopyTaskSpecification.h"
 #include "FileDeleteTaskSpecification.h"
-#include "FileRenameTaskSpecification.h"
+#include "FileExchangeTaskSpecification.h"
 #include "FileUnzipTaskSpecification.h"
 
 #include <QFile>
@@ -60,25 +60,31 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString dest = appRoot + QLatin1Char('/') + spec.destFileName(QString());
     const QString old = appRoot + QLatin1Char('/') + spec.oldDestFileName();
 
+    // An installed file is never renamed away before its successor exists: a process killed
+    // between the two steps would leave nothing at the installed name (for the updater's own
+    // executable, an installation that can never update again). The new version is written
+    // beside it, under the old-copy name, and the two entries are then exchanged.
     double remaining = 1.0;
+    QString target = dest;
     if (isTaken(dest)) {
-        double base = 1.0;
-        // An old copy left by an earlier run is in the way of the rename.
+        // An old copy left by an earlier run is in the way of the new version.
         if (isTaken(old)) {
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
-            base = 0.9;
+            remaining -= 0.1;
         }
         movedAside = true;
-        addSubTask(new FileRenameTaskSpecification(dest, old, &rollbackList, this, 0.1));
-        remaining = base - 0.1;
+        target = old;
+        remaining -= 0.1;
     }
 
     if (spec.hasUnzip()) {
-        addSubTask(new FileUnzipTaskSpecification(&rollbackList, source, dest, this, remaining - 0.2));
-        addSubTask(new CheckSignatureTaskSpecification(dest, spec.unzipMd5, true, this, 0.2));
+        addSubTask(new FileUnzipTaskSpecification(&rollbackList, source, target, this, remaining - 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(target, spec.unzipMd5, true, this, 0.2));
     } else {
-        addSubTask(new FileCopyTaskSpecification(&rollbackList, source, dest, this, remaining));
+        addSubTask(new FileCopyTaskSpecification(&rollbackList, source, target, this, remaining));
     }
+    if (movedAside)
+        addSubTask(new FileExchangeTaskSpecification(old, dest, &rollbackList, this, 0.1));
 
     state = StateRunning;
     executeSubTasks();

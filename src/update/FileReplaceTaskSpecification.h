@@ -13,13 +13,17 @@ class Configuration;
 // Puts one file of the update plan in place in the installation directory.
 //
 // Sub-tasks, one at a time: when the installed file exists (a link counts, even one that points
-// nowhere: it is moved aside, never written through), a stale old copy ("_old_" name) is
-// deleted (a failed delete fails the task) and the installed file is renamed to its old-copy name;
-// then the download is copied from the temporary directory to the installed name, or, for a packed
-// entry, unpacked there and checked against spec.unzipMd5.
+// nowhere: it is moved aside, never written through), a stale old copy ("_old_" name) is deleted
+// (a failed delete fails the task), the download is copied from the temporary directory to the
+// old-copy name, or, for a packed entry, unpacked there and checked against spec.unzipMd5, and
+// then the installed name and the old-copy name are exchanged (FileExchangeTaskSpecification).
+// The installed name is thus never empty: a process killed at any moment leaves the installed
+// file, old or new, in place (at worst with the new version or a part of it under the old-copy
+// name, which a later run deletes like any stale old copy). When nothing is installed, the
+// download is copied or unpacked (and checked) straight to the installed name.
 //
 // Every step goes to the task's own journal. When a step fails or the user cancels, the own
-// journal is undone at once (new file removed, old copy renamed back) and the task ends
+// journal is undone at once, newest first (exchange undone, new file removed) and the task ends
 // StateErrorCanceled or StateUserCanceled. On success, and only then, the entries are appended to
 // *parentRollbackList (so the list can undo this file later), the old copy is queued in
 // *oldFileList for deletion unless the file is a special file (its old copy stays for the next
@@ -47,7 +51,7 @@ public:
     RollbackDataList* parentRollbackList;
     RollbackDataList rollbackList; // this file's own journal
     Configuration* configuration;
-    bool movedAside; // the installed file existed and a rename to its old-copy name was planned
+    bool movedAside; // the installed file existed and an exchange with its old-copy name was planned
 
     // Gives filePath mode 0755 (rwxr-xr-x) when its last component is one of executableFiles or its complete
     // suffix one of executableSuffixes; other files keep their permissions. The outcome is not

@@ -1,5 +1,6 @@
 #include "DirCreateTaskSpecification.h"
 #include "FileDeleteTaskSpecification.h"
+#include "FileExchangeTaskSpecification.h"
 #include "FileRenameTaskSpecification.h"
 #include "ImmutablePath.h"
 #include "RollbackDataList.h"
@@ -76,6 +77,10 @@ private Q_SLOTS:
     void renameFile();
     void neverRenamesThroughDanglingLink_data();
     void neverRenamesThroughDanglingLink();
+    void exchangeFiles_data();
+    void exchangeFiles();
+    void exchangeByRenames_data();
+    void exchangeByRenames();
 };
 
 void tst_FastFileOpTasks::createNestedDirsAndRollBack()
@@ -352,6 +357,154 @@ void tst_FastFileOpTasks::neverRenamesThroughDanglingLink()
     QVERIFY2(!QFileInfo::exists(outside), "the file was written through the link, outside the installation");
     QCOMPARE(QFileInfo(linkPath).symLinkTarget(), outside);
     QCOMPARE(readFile(filePath), QByteArray("installed"));
+}
+
+namespace {
+// What sits at `path`: "link:<target>", "file:<content>" or "<missing>"; never read through a link.
+QString entryAt(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return QStringLiteral("link:") + info.symLinkTarget();
+    if (!info.exists())
+        return QStringLiteral("<missing>");
+    return QStringLiteral("file:") + QString::fromUtf8(readFile(path));
+}
+
+// Puts "file:<content>" or "link:<target>" at `path`; "<missing>" puts nothing.
+bool makeEntry(const QString& path, const QString& entry)
+{
+    if (entry.startsWith(QLatin1String("file:")))
+        return writeFile(path, entry.mid(5).toUtf8());
+    if (entry.startsWith(QLatin1String("link:")))
+        return QFile::link(entry.mid(5), path);
+    return true;
+}
+} // namespace
+
+void tst_FastFileOpTasks::exchangeFiles_data()
+{
+    QTest::addColumn<QString>("oldEntry"); // at _old_client: the new version, as the replacement puts it
+    QTest::addColumn<QString>("clientEntry"); // at client
+    QTest::addColumn<bool>("ok");
+
+    QTest::newRow("two files") << "file:new"
+                               << "file:installed" << true;
+    QTest::newRow("installed name is a dangling link") << "file:new"
+                                                       << "link:/nonexistent/lib.so" << true;
+    QTest::newRow("both dangling links") << "link:/nonexistent/a"
+                                         << "link:/nonexistent/b" << true;
+    QTest::newRow("nothing installed") << "file:new"
+                                       << "<missing>" << false;
+    QTest::newRow("no new version") << "<missing>"
+                                    << "file:installed" << false;
+}
+
+void tst_FastFileOpTasks::exchangeFiles()
+{
+    // The two entries are swapped as entries: links stay links, nothing is written through one, and
+    // the journal's undo swaps them back.
+    QFETCH(QString, oldEntry);
+    QFETCH(QString, clientEntry);
+    QFETCH(bool, ok);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString client = root.filePath(QStringLiteral("client"));
+    const QString old = root.filePath(QStringLiteral("_old_client"));
+    QVERIFY(makeEntry(old, oldEntry));
+    QVERIFY(makeEntry(client, clientEntry));
+
+    RollbackDataList journal;
+    FileExchangeTaskSpecification task(old, client, &journal, nullptr, 0.1);
+    QCOMPARE(task.path, client);
+    QCOMPARE(task.sourcePath, old);
+    Outcome outcome(&task);
+    task.execute();
+    QCOMPARE(task.state, ok ? StateFinished : StateErrorCanceled);
+    QCOMPARE(outcome.errors.size(), 0);
+    QCOMPARE(outcome.messageTexts(),
+             ok ? QStringList {}
+                : QStringList {QStringLiteral("Could not exchange '%1' and '%2'").arg(old, client)});
+    if (!ok) {
+        QVERIFY2(journal.entries.isEmpty(), "a failed exchange records nothing");
+        QCOMPARE(entryAt(old), oldEntry);
+        QCOMPARE(entryAt(client), clientEntry);
+        QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size(),
+                 int(oldEntry != QLatin1String("<missing>"))
+                     + int(clientEntry != QLatin1String("<missing>")));
+        return;
+    }
+    QCOMPARE(entryAt(client), oldEntry);
+    QCOMPARE(entryAt(old), clientEntry);
+    QCOMPARE(journal.entries.size(), 1);
+    QCOMPARE(journal.entries.at(0).operation, RollbackData::Exchange);
+    QCOMPARE(journal.entries.at(0).previousPath, old);
+    QCOMPARE(journal.entries.at(0).path, client);
+    QVERIFY(journal.rollback(&task));
+    QCOMPARE(entryAt(old), oldEntry);
+    QCOMPARE(entryAt(client), clientEntry);
+}
+
+void tst_FastFileOpTasks::exchangeByRenames_data()
+{
+    QTest::addColumn<QString>("oldEntry");
+    QTest::addColumn<QString>("clientEntry");
+    QTest::addColumn<QString>("reservedEntry"); // at the reserved name beforehand
+    QTest::addColumn<bool>("ok");
+
+    QTest::newRow("two files") << "file:new"
+                               << "file:installed"
+                               << "<missing>" << true;
+    QTest::newRow("installed name is a dangling link") << "file:new"
+                                                       << "link:/nonexistent/lib.so"
+                                                       << "<missing>" << true;
+    QTest::newRow("new version is a dangling link") << "link:/nonexistent/lib.so"
+                                                    << "file:installed"
+                                                    << "<missing>" << true;
+    QTest::newRow("reserved name taken") << "file:new"
+                                         << "file:installed"
+                                         << "file:someone's" << false;
+    QTest::newRow("reserved name is a dangling link") << "file:new"
+                                                      << "file:installed"
+                                                      << "link:/nonexistent/x" << false;
+    QTest::newRow("nothing installed") << "file:new"
+                                       << "<missing>"
+                                       << "<missing>" << false;
+    QTest::newRow("no new version") << "<missing>"
+                                    << "file:installed"
+                                    << "<missing>" << false;
+}
+
+void tst_FastFileOpTasks::exchangeByRenames()
+{
+    // The way taken where the file system refuses the atomic exchange, called directly: this file
+    // system has the atomic one. It must end in the same state, and a failure must change nothing.
+    QFETCH(QString, oldEntry);
+    QFETCH(QString, clientEntry);
+    QFETCH(QString, reservedEntry);
+    QFETCH(bool, ok);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString client = root.filePath(QStringLiteral("client"));
+    const QString old = root.filePath(QStringLiteral("_old_client"));
+    const QString reserved = FileExchangeTaskSpecification::reservedName(client);
+    QCOMPARE(reserved, root.filePath(QStringLiteral("_exchange_client")));
+    QVERIFY(makeEntry(old, oldEntry));
+    QVERIFY(makeEntry(client, clientEntry));
+    QVERIFY(makeEntry(reserved, reservedEntry));
+
+    QCOMPARE(FileExchangeTaskSpecification::exchangeByRenames(old, client), ok);
+    QCOMPARE(entryAt(reserved), reservedEntry);
+    if (!ok) {
+        QCOMPARE(entryAt(old), oldEntry);
+        QCOMPARE(entryAt(client), clientEntry);
+        return;
+    }
+    QCOMPARE(entryAt(client), oldEntry);
+    QCOMPARE(entryAt(old), clientEntry);
+    QVERIFY(FileExchangeTaskSpecification::exchangeByRenames(old, client));
+    QCOMPARE(entryAt(old), oldEntry);
+    QCOMPARE(entryAt(client), clientEntry);
 }
 
 QTEST_GUILESS_MAIN(tst_FastFileOpTasks)

@@ -71,6 +71,7 @@ private Q_SLOTS:
     void undoOneEntry_data();
     void undoOneEntry();
     void replacedFileIsPutBack();
+    void exchangedFileIsPutBack();
     void failedUndoDoesNotStopOlderOnes();
     void nullTargetStillUndoes();
     void appendListAndClear();
@@ -98,6 +99,17 @@ void tst_RollbackJournal::undoOneEntry_data()
     QTest::newRow("rename back of a vanished file")
         << QStringList {} << int(RollbackData::Rename) << QStringLiteral("app") << QStringLiteral("_old_app")
         << false << QStringLiteral("warning: rollback rename %P to %N failed") << QStringList {};
+    QTest::newRow("exchange back") << QStringList {QStringLiteral("f:_old_app=v1"),
+                                                   QStringLiteral("f:app=v2")}
+                                   << int(RollbackData::Exchange) << QStringLiteral("_old_app")
+                                   << QStringLiteral("app") << true << QString()
+                                   << QStringList {QStringLiteral("f:_old_app=v2"),
+                                                   QStringLiteral("f:app=v1")};
+    QTest::newRow("exchange back with one side vanished")
+        << QStringList {QStringLiteral("f:app=v2")} << int(RollbackData::Exchange)
+        << QStringLiteral("_old_app") << QStringLiteral("app") << false
+        << QStringLiteral("warning: rollback exchange %P and %N failed")
+        << QStringList {QStringLiteral("f:app=v2")};
     QTest::newRow("remove created file")
         << QStringList {QStringLiteral("f:new=x")} << int(RollbackData::CreateFile) << QString()
         << QStringLiteral("new") << true << QString() << QStringList {};
@@ -165,6 +177,27 @@ void tst_RollbackJournal::replacedFileIsPutBack()
     journal.add(RollbackData(RollbackData::Rename, dir.filePath(QStringLiteral("client")),
                              dir.filePath(QStringLiteral("_old_client"))));
     journal.add(RollbackData(RollbackData::CreateFile, dir.filePath(QStringLiteral("client"))));
+    IdleTask target;
+    QSignalSpy messages(&target, &TaskSpecification::message);
+    QVERIFY(journal.rollback(&target));
+    QCOMPARE(messages.size(), 0);
+    QVERIFY(journal.entries.isEmpty());
+    QCOMPARE(listTree(dir.path()), QStringList {QStringLiteral("f:client=installed")});
+}
+
+void tst_RollbackJournal::exchangedFileIsPutBack()
+{
+    // The new version written under the old-copy name, then exchanged with the installed file: the
+    // undo exchanges them back before it removes the new version.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(
+        buildTree(dir.path(), {QStringLiteral("f:_old_client=installed"), QStringLiteral("f:client=new")}));
+    const QString client = dir.filePath(QStringLiteral("client"));
+    const QString old = dir.filePath(QStringLiteral("_old_client"));
+    RollbackDataList journal;
+    journal.add(RollbackData(RollbackData::CreateFile, old));
+    journal.add(RollbackData(RollbackData::Exchange, old, client));
     IdleTask target;
     QSignalSpy messages(&target, &TaskSpecification::message);
     QVERIFY(journal.rollback(&target));

@@ -34,7 +34,7 @@ int modeOf(const QString& path)
 
 QStringList operationsOf(const RollbackDataList& journal)
 {
-    static const char* names[] = {"Rename", "CreateFile", "CreateDir"};
+    static const char* names[] = {"Rename", "CreateFile", "CreateDir", "Exchange"};
     QStringList ops;
     for (const RollbackData& entry : journal.entries)
         ops << QString::fromLatin1(names[entry.operation]);
@@ -104,6 +104,8 @@ private Q_SLOTS:
     void danglingLinkAtInstalledNameIsMovedAside();
     void fifoIsMovedAsideNeverRead_data();
     void fifoIsMovedAsideNeverRead();
+    void installedNameIsNeverMissing_data();
+    void installedNameIsNeverMissing();
 };
 
 void tst_FileReplaceTask::subTasksWeightsAndJournal_data()
@@ -114,7 +116,7 @@ void tst_FileReplaceTask::subTasksWeightsAndJournal_data()
     QTest::addColumn<QStringList>("expectedSubTasks");
 
     const QString del = QStringLiteral("FileDeleteTaskSpecification %1");
-    const QString ren = QStringLiteral("FileRenameTaskSpecification %1");
+    const QString xchg = QStringLiteral("FileExchangeTaskSpecification %1");
     const QString copy = QStringLiteral("FileCopyTaskSpecification %1");
     const QString unzip = QStringLiteral("FileUnzipTaskSpecification %1");
     const QString check = QStringLiteral("CheckSignatureTaskSpecification %1");
@@ -123,14 +125,15 @@ void tst_FileReplaceTask::subTasksWeightsAndJournal_data()
         << false << true << false << QStringList {copy.arg("1.00")};
     QTest::newRow("new packed file") << false << false << true
                                      << QStringList {unzip.arg("0.80"), check.arg("0.20")};
-    QTest::newRow("installed") << true << false << false << QStringList {ren.arg("0.10"), copy.arg("0.90")};
+    // An installed file: the new version goes to the old-copy name, then the two are exchanged.
+    QTest::newRow("installed") << true << false << false << QStringList {copy.arg("0.90"), xchg.arg("0.10")};
     QTest::newRow("installed, packed")
-        << true << false << true << QStringList {ren.arg("0.10"), unzip.arg("0.70"), check.arg("0.20")};
+        << true << false << true << QStringList {unzip.arg("0.70"), check.arg("0.20"), xchg.arg("0.10")};
     QTest::newRow("installed with stale old copy")
-        << true << true << false << QStringList {del.arg("0.10"), ren.arg("0.10"), copy.arg("0.80")};
+        << true << true << false << QStringList {del.arg("0.10"), copy.arg("0.80"), xchg.arg("0.10")};
     QTest::newRow("installed with stale old copy, packed")
         << true << true << true
-        << QStringList {del.arg("0.10"), ren.arg("0.10"), unzip.arg("0.60"), check.arg("0.20")};
+        << QStringList {del.arg("0.10"), unzip.arg("0.60"), check.arg("0.20"), xchg.arg("0.10")};
 }
 
 void tst_FileReplaceTask::subTasksWeightsAndJournal()
@@ -176,9 +179,9 @@ void tst_FileReplaceTask::subTasksWeightsAndJournal()
     QCOMPARE(FileBytes::read(bench.installed(QStringLiteral("lib/neighbour"))), QByteArray("untouched"));
     if (destExists) {
         QCOMPARE(FileBytes::read(bench.installed(old)), oldContent);
-        QCOMPARE(operationsOf(bench.parentJournal), (QStringList {"Rename", "CreateFile"}));
-        QCOMPARE(bench.parentJournal.entries.at(0).previousPath, bench.installed(dest));
+        QCOMPARE(operationsOf(bench.parentJournal), (QStringList {"CreateFile", "Exchange"}));
         QCOMPARE(bench.parentJournal.entries.at(0).path, bench.installed(old));
+        QCOMPARE(bench.parentJournal.entries.at(1).previousPath, bench.installed(old));
         QCOMPARE(bench.oldFiles, QList<QString> {old});
     } else {
         QCOMPARE(FileBytes::read(bench.installed(old)), oldExists ? staleContent : QByteArray());
@@ -268,26 +271,30 @@ void tst_FileReplaceTask::failureLeavesInstalledFileAsItWas_data()
 
     QTest::newRow("stale old copy cannot be deleted")
         << "old copy is a folder" << true << false << "Could not delete '%2'";
-    QTest::newRow("installed file cannot be moved aside")
-        << "immutable folder" << true << false << "Could not rename '%1' to '%2'";
+    QTest::newRow("new version cannot be put beside the installed file")
+        << "immutable folder" << true << false << "Could not copy '%3' to '%2'";
+    QTest::newRow("installed file cannot be exchanged")
+        << "immutable installed file" << true << false << "Could not exchange '%2' and '%1'";
+    QTest::newRow("installed file cannot be exchanged, packed")
+        << "immutable installed file" << true << true << "Could not exchange '%2' and '%1'";
     QTest::newRow("download missing, installed")
-        << "no download" << true << false << "Could not copy '%3' to '%1'";
+        << "no download" << true << false << "Could not copy '%3' to '%2'";
     QTest::newRow("download missing, new file")
         << "no download" << false << false << "Could not copy '%3' to '%1'";
     QTest::newRow("damaged gzip, installed")
-        << "damaged gzip" << true << true << "Could not unzip '%3' to '%1'";
+        << "damaged gzip" << true << true << "Could not unzip '%3' to '%2'";
     QTest::newRow("damaged gzip, new file")
         << "damaged gzip" << false << true << "Could not unzip '%3' to '%1'";
     QTest::newRow("truncated gzip, installed")
-        << "truncated gzip" << true << true << "Could not unzip '%3' to '%1'";
+        << "truncated gzip" << true << true << "Could not unzip '%3' to '%2'";
     QTest::newRow("unpacked MD5 differs, installed")
-        << "wrong unzip md5" << true << true << "Signature check failed for %1";
+        << "wrong unzip md5" << true << true << "Signature check failed for %2";
     QTest::newRow("unpacked MD5 differs, new file")
         << "wrong unzip md5" << false << true << "Signature check failed for %1";
     // Without an unpacked MD5 the check falls back to a signature beside the file, which an
     // installation does not have: the file is not installed unverified.
     QTest::newRow("no unpacked MD5, installed")
-        << "no unzip md5" << true << true << "Signature check failed for %1";
+        << "no unzip md5" << true << true << "Signature check failed for %2";
 }
 
 void tst_FileReplaceTask::failureLeavesInstalledFileAsItWas()
@@ -326,8 +333,10 @@ void tst_FileReplaceTask::failureLeavesInstalledFileAsItWas()
     const TreeSnapshot before = TreeSnapshot::of(bench.install.path());
 
     std::unique_ptr<ImmutablePath> frozen;
-    if (fault == QLatin1String("immutable folder")) {
-        frozen = std::make_unique<ImmutablePath>(bench.installed(QStringLiteral("plugins")));
+    if (fault.startsWith(QLatin1String("immutable"))) {
+        // An immutable file can be neither renamed nor exchanged; its folder still takes new files.
+        frozen = std::make_unique<ImmutablePath>(
+            fault == QLatin1String("immutable folder") ? bench.installed(QStringLiteral("plugins")) : dest);
         if (!frozen->isActive())
             QSKIP("chattr +i is not available on this file system");
     }
@@ -360,9 +369,9 @@ void tst_FileReplaceTask::userCancelUndoesTheSteps_data()
     QTest::addColumn<bool>("packed");
     QTest::addColumn<int>("cancelAfter"); // index of the sub-task whose end triggers the cancel
 
-    QTest::newRow("after moving aside") << false << 0;
-    QTest::newRow("after moving aside, packed") << true << 0;
-    QTest::newRow("after unpacking, before the check") << true << 1;
+    QTest::newRow("after copying beside the installed file") << false << 0;
+    QTest::newRow("after unpacking beside the installed file") << true << 0;
+    QTest::newRow("after the check, before the exchange") << true << 1;
 }
 
 void tst_FileReplaceTask::userCancelUndoesTheSteps()
@@ -423,7 +432,7 @@ void tst_FileReplaceTask::resetUndoesACompletedReplacement()
 void tst_FileReplaceTask::fullDiskLeavesInstalledFileAsItWas_data()
 {
     QTest::addColumn<bool>("packed");
-    QTest::addColumn<QString>("expectedMessage"); // %1 dest, %2 source
+    QTest::addColumn<QString>("expectedMessage"); // %1 old-copy name, %2 source
 
     QTest::newRow("copy") << false << "Could not copy '%2' to '%1'";
     QTest::newRow("unpack") << true << "Could not unzip '%2' to '%1'";
@@ -465,7 +474,7 @@ void tst_FileReplaceTask::fullDiskLeavesInstalledFileAsItWas()
 
     QCOMPARE(task.state, StateErrorCanceled);
     const QString message = QString(expectedMessage)
-                                .replace(QLatin1String("%1"), bench.installed(destRel))
+                                .replace(QLatin1String("%1"), bench.installed(spec.oldDestFileName()))
                                 .replace(QLatin1String("%2"), bench.download(spec.fileName));
     QVERIFY2(run.messageTexts().contains(message), qPrintable(run.log()));
     const TreeSnapshot after = TreeSnapshot::of(bench.install.path());
@@ -597,6 +606,85 @@ void tst_FileReplaceTask::fifoIsMovedAsideNeverRead()
     QCOMPARE(deletion.state, StateFinished);
     struct stat st;
     QVERIFY2(lstat(QFile::encodeName(old).constData(), &st) != 0, "the old FIFO was not deleted");
+}
+
+void tst_FileReplaceTask::installedNameIsNeverMissing_data()
+{
+    QTest::addColumn<bool>("danglingLink"); // the installed name is a link that points nowhere
+    QTest::addColumn<bool>("staleOldCopy");
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<bool>("wrongMd5"); // the check fails and the steps are undone
+
+    QTest::newRow("file") << false << false << false << false;
+    QTest::newRow("file, stale old copy") << false << true << false << false;
+    QTest::newRow("file, packed") << false << false << true << false;
+    QTest::newRow("file, packed, check fails") << false << false << true << true;
+    QTest::newRow("dangling link") << true << false << false << false;
+    QTest::newRow("dangling link, stale old copy, packed") << true << true << true << false;
+    QTest::newRow("dangling link, packed, check fails") << true << false << true << true;
+}
+
+void tst_FileReplaceTask::installedNameIsNeverMissing()
+{
+    // A process killed between two steps must leave something runnable at the installed name
+    // (for the updater's own executable, the only way to update ever again): after every step,
+    // failed or not, and after the undo, the installed name is taken.
+    QFETCH(bool, danglingLink);
+    QFETCH(bool, staleOldCopy);
+    QFETCH(bool, packed);
+    QFETCH(bool, wrongMd5);
+
+    Bench bench;
+    QVERIFY2(bench.isValid(), "no scratch folders");
+    const QString destRel = QStringLiteral("update");
+    const QString dest = bench.installed(destRel);
+    if (danglingLink)
+        QVERIFY(QFile::link(bench.installed(QStringLiteral("gone")), dest));
+    else
+        QVERIFY(bench.putInstalled(destRel, oldContent));
+    const FileReplaceSpecification spec = packed
+        ? Bench::entry(destRel + QStringLiteral(".gz"), destRel, md5Of(wrongMd5 ? oldContent : newContent))
+        : Bench::entry(destRel);
+    if (staleOldCopy)
+        QVERIFY(bench.putInstalled(spec.oldDestFileName(), "stale"));
+    QVERIFY(bench.putDownload(spec.fileName, packed ? GzipBytes::pack(newContent) : newContent));
+    auto taken = [&dest] {
+        const QFileInfo info(dest);
+        return info.isSymLink() || info.exists();
+    };
+
+    FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
+                                      nullptr, 1.0);
+    TaskRun run(&task);
+    QStringList missingAfter;
+    task.execute();
+    for (TaskSpecification* sub : std::as_const(task.subTasks)) {
+        const QString name = QString::fromLatin1(sub->metaObject()->className());
+        auto look = [&missingAfter, taken, name] {
+            if (!taken())
+                missingAfter << name;
+        };
+        connect(sub, &TaskSpecification::finished, &task, look);
+        connect(sub, &TaskSpecification::canceled, &task, look);
+    }
+    QTRY_VERIFY2(run.ended(), "the replacement did not end");
+    QVERIFY2(task.state == (wrongMd5 ? StateErrorCanceled : StateFinished), qPrintable(run.log()));
+    QVERIFY2(missingAfter.isEmpty(),
+             qPrintable(QStringLiteral("the installed name was missing after: ") + missingAfter.join(", ")));
+    QVERIFY2(taken(), "the installed name is missing at the end");
+    if (wrongMd5) {
+        QCOMPARE(QFileInfo(dest).isSymLink(), danglingLink);
+        QVERIFY(!QFileInfo(bench.installed(spec.oldDestFileName())).isSymLink());
+        QVERIFY(!QFileInfo::exists(bench.installed(spec.oldDestFileName())));
+        return;
+    }
+    // The list's undo, newest entry first, never leaves the name empty either.
+    for (qsizetype i = bench.parentJournal.entries.size() - 1; i >= 0; --i) {
+        QVERIFY(bench.parentJournal.entries.at(i).rollback(nullptr));
+        QVERIFY2(taken(),
+                 qPrintable(QStringLiteral("the installed name is missing after undoing entry %1").arg(i)));
+    }
+    QCOMPARE(QFileInfo(dest).isSymLink(), danglingLink);
 }
 
 QTEST_GUILESS_MAIN(tst_FileReplaceTask)
