@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,8 @@ FuzzScratch::FuzzScratch()
     static char name[] = "fuzz";
     static char* argv[] = {name, nullptr};
     m_application = std::make_unique<QCoreApplication>(argc, argv);
+    // The updater's log lines (a refused edit, say) would drown the fuzzer's own output.
+    QLoggingCategory::setFilterRules(QStringLiteral("kelvaro.update.info=false"));
     if (!m_dir.isValid())
         fail(QStringLiteral("no scratch folder: ") + m_dir.errorString());
 }
@@ -54,7 +57,8 @@ void FuzzScratch::writeFile(const QString& path, const QByteArray& bytes)
 void FuzzScratch::remove(const QString& path)
 {
     const QFileInfo info(path);
-    const bool removed = info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path);
+    const bool removed =
+        info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path);
     if (!removed && QFileInfo::exists(path))
         fail(QStringLiteral("cannot remove ") + path);
 }

@@ -48,7 +48,8 @@ const Fixture& fixture()
 {
     static const Fixture made = [] {
         FuzzScratch& scratch = FuzzScratch::instance();
-        Fixture f {scratch.root() + QStringLiteral("/installation"), scratch.root() + QStringLiteral("/temp")};
+        Fixture f {scratch.root() + QStringLiteral("/installation"),
+                   scratch.root() + QStringLiteral("/temp")};
         put(f.installation + QStringLiteral("/a.txt"), alpha);
         put(f.installation + QStringLiteral("/lib/a.so"), alpha);
         put(f.installation + QStringLiteral("/lib/b.so"), alpha);

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QStringList>
 
@@ -65,6 +66,13 @@ QStringList otherKeys(const QString& path)
     return result;
 }
 
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    check(file.open(QIODevice::ReadOnly), "update.ini readable");
+    return file.readAll();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -73,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray input(reinterpret_cast<const char*>(data), qsizetype(size));
     const qsizetype zero = input.indexOf('\0');
     const QByteArray contents = zero < 0 ? input : input.left(zero);
-    const QString type = zero < 0 ? QStringLiteral("client_linux_x86") : QString::fromUtf8(input.mid(zero + 1));
+    const QString type =
+        zero < 0 ? QStringLiteral("client_linux_x86") : QString::fromUtf8(input.mid(zero + 1));
 
     // Each input in an installation of its own: see FuzzScratch about the settings cache.
     const QString root = scratch.freshPath(QStringLiteral("installation"), QString());
@@ -90,9 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // No session directory of this installation exists, so no record can be valid.
     check(!UpdateIniData::get(&version, &recordType, &recordDir), "no valid record without its directory");
 
+    // An edit either happens and reads back right, or is refused and leaves the file as it was.
     const QString dir = QDir::tempPath() + QStringLiteral("/kelvaro_temp_7");
     UpdateIniData::modify(3012, dir, type);
-    {
+    const QByteArray modified = fileBytes(path);
+    if (modified != contents) {
         QSettings settings(path, QSettings::IniFormat);
         settings.beginGroup(QStringLiteral("current"));
         check(settings.value(QStringLiteral("version")).toString() == QLatin1String("3012"),
@@ -104,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(otherKeys(path) == keysBefore, "the record changes no other key");
 
     UpdateIniData::cleanup();
-    {
+    if (fileBytes(path) != modified) {
         QSettings settings(path, QSettings::IniFormat);
         check(!settings.childGroups().contains(QLatin1String("current")), "the record is gone");
     }

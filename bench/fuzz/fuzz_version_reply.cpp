@@ -23,7 +23,8 @@ void check(bool condition, const char* what)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const size_t received = size < size_t(UpdateChecker::MaxVersionReply) ? size : size_t(UpdateChecker::MaxVersionReply);
+    const size_t received =
+        size < size_t(UpdateChecker::MaxVersionReply) ? size : size_t(UpdateChecker::MaxVersionReply);
     const auto* bytes = reinterpret_cast<const char*>(data);
     const QString text = QString::fromLatin1(bytes, qsizetype(qstrnlen(bytes, received)));
 
