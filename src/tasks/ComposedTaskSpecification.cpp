@@ -224,6 +224,7 @@ void ComposedTaskSpecification::releaseSubTasks(bool deleteChildren)
     for (const QMetaObject::Connection& link : std::as_const(m_cancelLinks))
         disconnect(link);
     m_cancelLinks.clear();
+    ++m_subTaskGeneration;
     subTasks.clear();
     pendingTasks.clear();
     runningTasks.clear();
@@ -261,17 +262,25 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 {
     downloading = false;
     // A sub-task's tick may report an error (a transfer whose retry cannot create its file), which
-    // the window shows in a modal box: its event loop can release the whole tree before the call
-    // returns. The snapshot keeps the list valid; the guard stops the walk over deleted sub-tasks.
-    const QList<TaskSpecification*> tasks = subTasks;
+    // the window shows in a modal box: its event loop can release the sub-tasks, or the whole tree,
+    // before the call returns. The walk therefore holds guarded pointers and stops as soon as this
+    // task is gone or its list of sub-tasks was released: what follows may be deleted, or at least
+    // is no longer part of this task.
+    QList<QPointer<TaskSpecification>> tasks;
+    tasks.reserve(subTasks.size());
+    for (TaskSpecification* task : std::as_const(subTasks))
+        tasks.append(task);
     const QPointer<ComposedTaskSpecification> self(this);
-    for (TaskSpecification* task : tasks) {
+    const quint64 generation = m_subTaskGeneration;
+    for (const QPointer<TaskSpecification>& task : std::as_const(tasks)) {
+        if (!task)
+            continue;
         quint64 done = 0;
         quint64 total = 0;
         quint64 taskSpeed = 0;
         bool taskDownloading = false;
         task->timeTick(done, total, taskSpeed, taskDownloading);
-        if (!self)
+        if (!self || m_subTaskGeneration != generation)
             return;
         if (taskDownloading)
             downloading = true;

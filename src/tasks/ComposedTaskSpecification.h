@@ -61,7 +61,8 @@ public:
 public Q_SLOTS:
     // Resets every sub-task so that the same sub-tasks can run again, then the base.
     void reset() override;
-    // Sums the sub-tasks' figures; a sub-task without an expected total adds only its speed.
+    // Sums the sub-tasks' figures; a sub-task without an expected total adds only its speed. Ends
+    // early, with the sums so far, when a sub-task's tick released this task or its sub-tasks.
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override;
     // Records the request and, while running, passes it to every sub-task (pending ones are then
     // never started).
@@ -110,4 +111,8 @@ private:
     // run (to be ignored: they must not start sub-tasks of the current run).
     int m_queuedStarts = 0;
     int m_staleStarts = 0;
+
+    // Counts the releases of the sub-tasks, so that a walk over them can tell that the list it
+    // started with was released meanwhile (from an event loop that ran inside a sub-task's call).
+    quint64 m_subTaskGeneration = 0;
 };

@@ -1,5 +1,7 @@
 #include "RollbackData.h"
 
+#include "FileRenameTaskSpecification.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,7 +25,8 @@ bool RollbackData::rollback(QObject* messageTarget) const
 {
     switch (operation) {
     case Rename:
-        if (QFile::rename(path, previousPath))
+        // Never onto whatever took the old name meanwhile, nor through a link left there.
+        if (FileRenameTaskSpecification::renameWithoutReplacing(path, previousPath))
             return true;
         // Names the rename that could not be undone, in the direction it was done.
         message(messageTarget,

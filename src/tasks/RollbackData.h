@@ -18,7 +18,8 @@ public:
     // Old name first, new name second, as in the rename itself.
     RollbackData(Operation operation, const QString& previousPath, const QString& path);
 
-    // Undoes the operation: renames path back to previousPath, removes the file path, or removes
+    // Undoes the operation: renames path back to previousPath (never onto an existing entry, a
+    // dangling link included, and never by copying), removes the file path, or removes
     // the directory path (only if it is empty). A failure is reported as a warning through
     // message(messageTarget, ...). Returns whether the undo succeeded. An operation value outside
     // the enumeration stops the program (qFatal).

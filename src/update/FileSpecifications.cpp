@@ -13,6 +13,10 @@ bool FileSpecifications::isContainedRelativePath(const QString& path)
 {
     if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
         return false;
+    // The file system ends a name at the first NUL: the rest of the path would be ignored and the
+    // entry would work on the shorter name, whatever that names.
+    if (path.contains(QChar(0)))
+        return false;
     // Any ".." is refused, even one that would climb back down: a release has no use for it.
     const QStringList parts = path.split(QLatin1Char('/'));
     for (const QString& part : parts) {

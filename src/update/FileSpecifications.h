@@ -22,8 +22,8 @@ struct FileSpecifications
     void clear();
 
     // True when `path`, joined below any directory, names something strictly inside it: not empty,
-    // not absolute, without a ".." component, and not the directory itself. Every path a product
-    // ini gives (keys, unpacked names, delete entries) must pass before it is planned, so that a
+    // not absolute, without a ".." component or a NUL character, and not the directory itself. Every path a
+    // product ini gives (keys, unpacked names, delete entries) must pass before it is planned, so that a
     // release can never write or delete outside the installation or the temporary directory.
     static bool isContainedRelativePath(const QString& path);
 };

@@ -27,11 +27,40 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this, 0.05));
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloads, networkAccessManager,
                                                      mirrors, configuration, this, 0.4));
-    addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaces, &fileSpecifications.deletes,
-                                                    configuration, this, 0.4));
-    addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deletes, this, 0.05));
+    auto* replaceStage = new FileReplaceListTaskSpecification(
+        &fileSpecifications.replaces, &fileSpecifications.deletes, configuration, this, 0.4);
+    m_replaceStage = replaceStage;
+    addSubTask(replaceStage);
+    // Connected after addSubTask(): runs after the start of stage 5 has been queued, and before it
+    // is dispatched.
+    connect(replaceStage, &TaskSpecification::finished, this, &MainTaskSpecification::onFilesInPlace);
+    m_deleteStage = new FileDeleteListTaskSpecification(&fileSpecifications.deletes, this, 0.05);
+    addSubTask(m_deleteStage);
     state = StateRunning;
     executeSubTasks();
+}
+
+void MainTaskSpecification::onFilesInPlace()
+{
+    // A cancel that came while the last files were being put in place found nothing left to stop:
+    // the stage completed them all. The run is done now, and the deletion stage must still go, or
+    // the obsolete files and the old copies would stay for good.
+    if (isUserCanceled) {
+        isUserCanceled = false;
+        // The request was passed to every stage, the waiting deletion stage included.
+        if (m_deleteStage)
+            m_deleteStage->isUserCanceled = false;
+        Q_EMIT message(QStringLiteral("All files are in place; finishing the update"));
+    }
+}
+
+void MainTaskSpecification::userCanceled()
+{
+    if (state == StateRunning && m_replaceStage && m_replaceStage->state == StateFinished) {
+        Q_EMIT message(QStringLiteral("All files are in place; finishing the update"));
+        return;
+    }
+    ComposedTaskSpecification::userCanceled();
 }
 
 void MainTaskSpecification::subtasksDone()
@@ -50,6 +79,8 @@ void MainTaskSpecification::subtasksDone()
 void MainTaskSpecification::reset()
 {
     clearSubTasks();
+    m_replaceStage = nullptr;
+    m_deleteStage = nullptr;
     fileSpecifications.clear();
     TaskSpecification::reset();
 }

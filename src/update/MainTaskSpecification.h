@@ -3,6 +3,8 @@
 #include "ComposedTaskSpecification.h"
 #include "FileSpecifications.h"
 
+#include <QPointer>
+
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
@@ -23,7 +25,9 @@ class QNetworkAccessManager;
 // stage 4 has touched only the temporary directory, one in stage 4 has been undone by then. A user
 // cancel is passed down with userCanceled(); a run the user asked to stop that does not finish ends
 // StateUserCanceled, even when a stage reports the transfers it aborted for it as failures.
-// timeTick() sums the transfer figures of the downloads.
+// Once stage 4 has finished, every file is in place and the update is done: a cancel from then on
+// (or one that stage 4 outlived by completing every file) no longer stops the run; stage 5 runs to
+// its end and the run finishes. timeTick() sums the transfer figures of the downloads.
 //
 // GUI thread only. The manager, the mirror pool and the configuration are not owned and must
 // outlive the run.
@@ -44,10 +48,16 @@ public Q_SLOTS:
     void execute() override;
     // Discards the stages, empties the plan and returns to StateIdle.
     void reset() override;
+    // Passed down while the new version is not yet in place; afterwards only noted in the log.
+    void userCanceled() override;
 
 protected:
     void subtasksDone() override;
 
 private:
     void makeSubtasksAndStart();
+    void onFilesInPlace();
+
+    QPointer<TaskSpecification> m_replaceStage; // stage 4 of the current run
+    QPointer<TaskSpecification> m_deleteStage; // stage 5 of the current run
 };

@@ -53,6 +53,7 @@ int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings)
 bool MakeDownloadReplaceListFunc::run()
 {
     m_specifications.clear();
+    m_queuedDeletes.clear();
     Q_EMIT message(QStringLiteral("Compiling download and replace list"));
 
     QSettings settings(m_iniPath, QSettings::IniFormat);
@@ -69,6 +70,11 @@ bool MakeDownloadReplaceListFunc::run()
     std::vector<PendingEntry> entries;
     const QStringList sections = settings.childGroups();
     for (const QString& section : sections) {
+        // The section names a folder on the mirror.
+        if (section.contains(QChar(0))) {
+            reportInvalidLine(section);
+            return false;
+        }
         settings.beginGroup(section);
         const QStringList keys = settings.allKeys();
         const bool isDeleteSection = section == deleteSection;
@@ -107,6 +113,14 @@ bool MakeDownloadReplaceListFunc::run()
                     return false;
                 }
             }
+            // The old-copy prefix is the updater's own: a file installed under such a name would be
+            // taken for the old copy of another and deleted, or could never be put in place.
+            if (QFileInfo(entry.replace.pureDestFilePath())
+                    .fileName()
+                    .startsWith(Configuration::getSpecialFileRenamePrefix())) {
+                reportInvalidLine(section);
+                return false;
+            }
             entries.push_back(std::move(entry));
         }
         settings.endGroup();
@@ -142,6 +156,11 @@ void MakeDownloadReplaceListFunc::checkEntry(PendingEntry& entry) const
         return;
     }
     const FileReplaceSpecification& replace = entry.replace;
+    // An old copy that an interrupted run left behind; a link counts even when it points nowhere.
+    if (!Configuration::isSpecialFileName(QFileInfo(replace.pureDestFilePath()).fileName())) {
+        const QFileInfo old(m_appRoot + QLatin1Char('/') + replace.oldDestFileName());
+        entry.staleOldCopy = old.isSymLink() || old.exists();
+    }
     const QString installed = m_appRoot + QLatin1Char('/') + replace.destFileName(QString());
     entry.installedValid = isValidFile(installed, replace.hasUnzip() ? replace.unzipMd5 : entry.download.md5);
     if (!entry.installedValid)
@@ -191,9 +210,13 @@ void MakeDownloadReplaceListFunc::plan(const PendingEntry& entry)
     Q_EMIT progress(double(m_done) / double(m_count));
     if (!entry.deletePath.isEmpty()) {
         if (entry.installedValid)
-            m_specifications.deletes.append(entry.deletePath);
+            queueDelete(entry.deletePath);
         return;
     }
+    // Removed by this run's deletion stage, which runs only after every file is in place; the
+    // replacement itself deals with an old copy in its way first.
+    if (entry.staleOldCopy)
+        queueDelete(entry.replace.oldDestFileName());
     if (entry.installedValid)
         return;
     m_specifications.replaces.append(entry.replace);
@@ -201,8 +224,21 @@ void MakeDownloadReplaceListFunc::plan(const PendingEntry& entry)
         m_specifications.downloads.append(entry.download);
 }
 
+void MakeDownloadReplaceListFunc::queueDelete(const QString& path)
+{
+    const QString cleaned = QDir::cleanPath(path);
+    if (m_queuedDeletes.contains(cleaned))
+        return;
+    m_queuedDeletes.insert(cleaned);
+    m_specifications.deletes.append(path);
+}
+
 bool MakeDownloadReplaceListFunc::isValidFile(const QString& path, const QString& md5) const
 {
+    // Only a regular file (or a link to one) is read: a FIFO would wait for a writer for ever, a
+    // device would hand out whatever it holds. Anything else does not match and is replaced.
+    if (!QFileInfo(path).isFile())
+        return false;
     // Run here, on this thread, with nothing connected: its messages go nowhere. A missing file
     // fails to open, so no separate look-up is spent on it.
     CheckSigFunc check(path, md5);

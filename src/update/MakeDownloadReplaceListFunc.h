@@ -4,6 +4,7 @@
 #include "FileDownloadSpecification.h"
 #include "FileReplaceSpecification.h"
 
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -24,6 +25,12 @@ struct FileSpecifications;
 // the ini's order, reaching exactly 1.0 with the last. The whole ini is validated before any file
 // is checked; the MD5 checks then run in parallel on this thread and on helper threads of a
 // pool of the body's own (not the global one), and run() returns only after all of them have ended.
+//
+// Refused as an invalid line: a path that would leave its directory or holds a NUL, an installed
+// name that begins with the old-copy prefix ("_old_"), a delete entry naming an installed file.
+// Only regular files are checked; anything else at a listed path counts as not matching. The
+// deletes also receive, once each, the present old copies of every ordinary (not special) file
+// the ini lists, so that what an interrupted run left behind goes with this one.
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
     Q_OBJECT
@@ -55,6 +62,7 @@ private:
         QString deletePath; // set for an entry of the delete section only
         bool installedValid = false; // the installed file matches (delete entry: it exists)
         bool downloadedValid = false; // a valid copy is already in the temporary directory
+        bool staleOldCopy = false; // an ordinary file whose old copy ("_old_" name) is present
         std::atomic<bool> checked {false}; // the two flags above are final
     };
 
@@ -65,7 +73,10 @@ private:
     // Adds a checked entry to the plan and reports the progress.
     void plan(const PendingEntry& entry);
     void reportInvalidLine(const QString& section);
+    // Appends `path` to the deletes unless it is queued already (compared cleaned).
+    void queueDelete(const QString& path);
 
+    QSet<QString> m_queuedDeletes;
     int m_done = 0;
     int m_count = 0;
 

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
 namespace {
 
 // A composed task whose sub-tasks are added by the test before execute(). Its reset() is the one
@@ -49,6 +51,24 @@ public:
     {
         ScriptedTask::timeTick(downloadDone, downloadTotal, speed, downloading);
         Q_EMIT error(QStringLiteral("Unable to create file %1 for saving").arg(name));
+    }
+};
+
+// A sub-task whose timeTick() runs what the test gives it after reporting its own figures, and
+// counts how often it was asked.
+class HookedTickTask : public ScriptedTask
+{
+public:
+    using ScriptedTask::ScriptedTask;
+    std::function<void()> onTick;
+    int* ticks = nullptr;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override
+    {
+        ScriptedTask::timeTick(downloadDone, downloadTotal, speed, downloading);
+        if (ticks)
+            ++*ticks;
+        if (onTick)
+            onTick();
     }
 };
 
@@ -94,6 +114,8 @@ private Q_SLOTS:
     void timeTickSums_data();
     void timeTickSums();
     void treeReleasedDuringTick();
+    void siblingsReleasedDuringTick_data();
+    void siblingsReleasedDuringTick();
     void noParallelismEndsInError_data();
     void noParallelismEndsInError();
     void messagesAndErrorsRelayed();
@@ -603,6 +625,55 @@ void tst_ComposedTaskSpecification::treeReleasedDuringTick()
     QCOMPARE(boxes, 1);
     QVERIFY(rootWatch.isNull());
     QVERIFY(failingWatch.isNull());
+}
+
+void tst_ComposedTaskSpecification::siblingsReleasedDuringTick_data()
+{
+    QTest::addColumn<bool>("deletedInTick");
+    QTest::newRow("released, deletion still pending") << false;
+    QTest::newRow("released and deleted by a modal box's event loop") << true;
+}
+
+void tst_ComposedTaskSpecification::siblingsReleasedDuringTick()
+{
+    // The composed task itself lives on, but a sub-task's tick ends in code that discards the
+    // sub-tasks (and a modal box's event loop may delete them before the tick returns): the walk
+    // must not go on to the discarded siblings.
+    QFETCH(bool, deletedInTick);
+    QStringList log;
+    TestComposed parent(2, 1.0);
+    auto* first = new HookedTickTask(QStringLiteral("first"), &log, &parent, 0.5);
+    parent.addSubTask(first);
+    auto* sibling = new HookedTickTask(QStringLiteral("sibling"), &log, &parent, 0.5);
+    parent.addSubTask(sibling);
+    int siblingTicks = 0;
+    sibling->ticks = &siblingTicks;
+    QPointer<HookedTickTask> siblingWatch(sibling);
+    first->onTick = [&] {
+        parent.clearSubTasks();
+        if (!deletedInTick)
+            return;
+        QEventLoop box;
+        connect(siblingWatch.data(), &QObject::destroyed, &box, &QEventLoop::quit);
+        QTimer::singleShot(10000, &box, &QEventLoop::quit);
+        box.exec();
+    };
+
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    parent.timeTick(done, total, speed, downloading);
+    QCOMPARE(siblingWatch.isNull(), deletedInTick);
+    QVERIFY2(siblingTicks == 0, "the tick went on to a sub-task that had been released during it");
+    QVERIFY(parent.subTasks.isEmpty());
+
+    // The task goes on working with the sub-tasks it is given next.
+    ScriptedTask* next = addScripted(&parent, QStringLiteral("next"), &log, 1.0);
+    next->tickDone = 5;
+    next->tickTotal = 10;
+    done = total = speed = 0;
+    parent.timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(5));
+    QCOMPARE(total, quint64(10));
 }
 
 void tst_ComposedTaskSpecification::noParallelismEndsInError_data()

@@ -74,6 +74,8 @@ private Q_SLOTS:
     void deleteUndeletableFile();
     void renameFile_data();
     void renameFile();
+    void neverRenamesThroughDanglingLink_data();
+    void neverRenamesThroughDanglingLink();
 };
 
 void tst_FastFileOpTasks::createNestedDirsAndRollBack()
@@ -306,6 +308,50 @@ void tst_FastFileOpTasks::renameFile()
     QCOMPARE(journal.entries.at(0).path, dest);
     QVERIFY(journal.rollback(nullptr));
     QCOMPARE(readFile(source), QByteArray("installed"));
+}
+
+void tst_FastFileOpTasks::neverRenamesThroughDanglingLink_data()
+{
+    QTest::addColumn<bool>("undo"); // false: the rename itself meets the link; true: its undo does
+    QTest::newRow("set aside onto a dangling link") << false;
+    QTest::newRow("undo onto a dangling link") << true;
+}
+
+void tst_FastFileOpTasks::neverRenamesThroughDanglingLink()
+{
+    // A link that points nowhere, at a name a rename must create: whatever the link points to
+    // (here a file outside the installation) must never be written, and the link stays a link.
+    QFETCH(bool, undo);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("install")));
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("outside")));
+    const QString outside = root.filePath(QStringLiteral("outside/target"));
+    const QString client = root.filePath(QStringLiteral("install/client"));
+    const QString old = root.filePath(QStringLiteral("install/_old_client"));
+    const QString linkPath = undo ? client : old;
+    const QString filePath = undo ? old : client;
+    QVERIFY(writeFile(filePath, "installed"));
+    QVERIFY(QFile::link(outside, linkPath));
+
+    RollbackDataList journal;
+    FileRenameTaskSpecification task(client, old, &journal, nullptr, 0.1);
+    Outcome outcome(&task);
+    if (undo) {
+        journal.add(RollbackData(RollbackData::Rename, client, old));
+        QVERIFY2(!journal.rollback(&task), "the undo claims to have renamed onto a link");
+        QCOMPARE(outcome.messageTexts(),
+                 QStringList {QStringLiteral("warning: rollback rename %1 to %2 failed").arg(client, old)});
+    } else {
+        task.execute();
+        QCOMPARE(task.state, StateErrorCanceled);
+        QCOMPARE(outcome.messageTexts(),
+                 QStringList {QStringLiteral("Could not rename '%1' to '%2'").arg(client, old)});
+        QVERIFY2(journal.entries.isEmpty(), "a refused rename was journalled");
+    }
+    QVERIFY2(!QFileInfo::exists(outside), "the file was written through the link, outside the installation");
+    QCOMPARE(QFileInfo(linkPath).symLinkTarget(), outside);
+    QCOMPARE(readFile(filePath), QByteArray("installed"));
 }
 
 QTEST_GUILESS_MAIN(tst_FastFileOpTasks)

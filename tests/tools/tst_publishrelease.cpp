@@ -7,6 +7,7 @@
 #include "CryptoHelper.h"
 #include "DownloadFileListTaskSpecification.h"
 #include "FileBytes.h"
+#include "FileReplaceTaskSpecification.h"
 #include "FileSpecifications.h"
 #include "IniDownloadTaskSpecification.h"
 #include "MakeDownloadReplaceListFunc.h"
@@ -70,6 +71,11 @@ private Q_SLOTS:
     void packPatterns();
     void refuses_data();
     void refuses();
+    void deletesCarryForward_data();
+    void deletesCarryForward();
+    void oldCopyNameLimit_data();
+    void oldCopyNameLimit();
+    void warnsAboutExecuteBitsTheUpdaterDrops();
 
 private:
     QString mirror() const { return m_dir.filePath(QStringLiteral("mirror")); }
@@ -112,6 +118,14 @@ void tst_PublishRelease::initTestCase()
                                       {{"readme.txt", "broken\n"}}));
     QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("nowhere")),
                         m_dir.filePath(QStringLiteral("srcBrokenLink/libvoice.so"))));
+
+    // Names the updater keeps for itself, and folders of version 1 that become files.
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcOldPrefix")),
+                                      {{"readme.txt", "x\n"}, {"lib/_old_libvoice.so", bytes(100, 9)}}));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcFolderBecomesFile")),
+                                      {{"readme.txt", "x\n"}, {"sounds/old", "now a file\n"}}));
+    QVERIFY(ReleaseFixture::writeTree(m_dir.filePath(QStringLiteral("srcTopFolderBecomesFile")),
+                                      {{"readme.txt", "x\n"}, {"lib", "now a file\n"}}));
 
     QVERIFY2(m_fixture.publish(m_dir.filePath(QStringLiteral("src1")), 1, clientType, mirror()),
              qPrintable(m_fixture.lastOutput()));
@@ -273,8 +287,15 @@ void tst_PublishRelease::deletesFromHandWrittenPrevious_data()
             + "::1::old,one.txt\n" << QStringList {"old,one.txt"};
     QTest::newRow("five fields, empty unpacked name") << "[bin]\nold.txt=" + m + "::1::::0::\n"
                                                       << QStringList {"old.txt"};
-    QTest::newRow("kept by the new version, and the previous deletes") << "[bin]\nreadme.txt=" + m
-            + "::1\n[delete]\nolder.txt=\n" << QStringList();
+    // The previous deletes go on, so that a client that skips versions loses those files too.
+    QTest::newRow("kept by the new version; the previous deletes carried forward") << "[bin]\nreadme.txt=" + m
+            + "::1\n[delete]\nolder.txt=\n" << QStringList {"older.txt"};
+    QTest::newRow("previous deletes that the new version has again, as a file or a folder")
+        << "[bin]\nold.txt=" + m + "::1\n[delete]\nreadme.txt=\nlib=\nsounds/new=\nolder.txt=\n"
+        << QStringList {"old.txt", "older.txt"};
+    QTest::newRow("previous paths that are no paths inside the installation are dropped") << "[bin]\nold.txt="
+            + m + "::1\n../up.txt=" + m
+            + "::1\n[delete]\n../escape=\nsub/../../x=\nolder.txt=\n" << QStringList {"old.txt", "older.txt"};
 }
 
 void tst_PublishRelease::deletesFromHandWrittenPrevious()
@@ -374,6 +395,19 @@ void tst_PublishRelease::refuses_data()
     QTest::newRow("a broken link") << base
             + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcBrokenLink"))}
                                    << 1 << "libvoice.so cannot be published";
+    QTest::newRow("a file named like an old copy")
+        << base + QStringList {"--version", "9", m_dir.filePath(QStringLiteral("srcOldPrefix"))} << 1
+        << "lib/_old_libvoice.so: names beginning with \"_old_\" are the updater's";
+    QTest::newRow("a folder of the previous version becomes a file")
+        << base
+            + QStringList {"--version", "9", "--previous", version(1),
+                           m_dir.filePath(QStringLiteral("srcFolderBecomesFile"))}
+        << 1 << "sounds/old is a folder in the previous version and a file in this one";
+    QTest::newRow("a top folder of the previous version becomes a file")
+        << base
+            + QStringList {"--version", "9", "--previous", version(1),
+                           m_dir.filePath(QStringLiteral("srcTopFolderBecomesFile"))}
+        << 1 << "lib is a folder in the previous version and a file in this one";
     QTest::newRow("public key only") << QStringList {
         "release", "--key",     QStringLiteral(KV3_SOURCE_DIR "/keys/demo/public.der"),
         "--type",  clientType,  "--out",
@@ -397,6 +431,116 @@ void tst_PublishRelease::refuses()
              "a refused release left a folder behind");
     QCOMPARE(FileBytes::read(version(2) + QStringLiteral("/changelog_client.txt")),
              QByteArray("What is new\n"));
+}
+
+void tst_PublishRelease::deletesCarryForward_data()
+{
+    QTest::addColumn<ReleaseFixture::Tree>("third"); // version 3; version 1 is {a, b}, version 2 {a}
+    QTest::addColumn<QStringList>("deletes");
+    QTest::newRow("b stays gone") << ReleaseFixture::Tree {{"a", "a\n"}, {"c", "c\n"}} << QStringList {"b"};
+    QTest::newRow("b comes back") << ReleaseFixture::Tree {{"a", "a\n"}, {"b", "b again\n"}} << QStringList();
+    QTest::newRow("b becomes a folder")
+        << ReleaseFixture::Tree {{"a", "a\n"}, {"b/inner", "in\n"}} << QStringList();
+}
+
+void tst_PublishRelease::deletesCarryForward()
+{
+    // A client of version 1 that updates straight to version 3 must lose b as well.
+    QFETCH(ReleaseFixture::Tree, third);
+    QFETCH(QStringList, deletes);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString previous = QStringLiteral("--previous");
+    QVERIFY(ReleaseFixture::writeTree(root.filePath(QStringLiteral("s1")), {{"a", "a\n"}, {"b", "b\n"}}));
+    QVERIFY(ReleaseFixture::writeTree(root.filePath(QStringLiteral("s2")), {{"a", "a\n"}}));
+    QVERIFY(ReleaseFixture::writeTree(root.filePath(QStringLiteral("s3")), third));
+    const QString out = root.filePath(QStringLiteral("mirror"));
+    QVERIFY2(m_fixture.publish(root.filePath(QStringLiteral("s1")), 1, clientType, out),
+             qPrintable(m_fixture.lastOutput()));
+    QVERIFY2(m_fixture.publish(root.filePath(QStringLiteral("s2")), 2, clientType, out,
+                               {previous, out + QStringLiteral("/1")}),
+             qPrintable(m_fixture.lastOutput()));
+    QVERIFY2(m_fixture.publish(root.filePath(QStringLiteral("s3")), 3, clientType, out,
+                               {previous, out + QStringLiteral("/2")}),
+             qPrintable(m_fixture.lastOutput()));
+    QSettings ini(out + QStringLiteral("/3/Kelvaro3.ini"), QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("delete"));
+    QCOMPARE(ini.allKeys(), deletes);
+}
+
+void tst_PublishRelease::oldCopyNameLimit_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("published");
+    // The updater sets a file aside as "_old_" + its name, and a name holds at most 255 bytes.
+    QTest::newRow("250 bytes") << QString(250, QLatin1Char('n')) << true;
+    QTest::newRow("251 bytes") << QString(251, QLatin1Char('n')) << false;
+    QTest::newRow("126 two-byte characters") << QString(126, QChar(0xe4)) << false;
+    QTest::newRow("125 two-byte characters") << QString(125, QChar(0xe4)) << true;
+}
+
+void tst_PublishRelease::oldCopyNameLimit()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, published);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString source = root.filePath(QStringLiteral("src"));
+    QVERIFY(ReleaseFixture::writeTree(source, {{"readme.txt", "x\n"}}));
+    QVERIFY(QDir(source).mkpath(QStringLiteral("lib")));
+    QVERIFY(FileBytes::write(source + QStringLiteral("/lib/") + name, "long\n"));
+    const bool ok = m_fixture.publish(source, 1, clientType, root.filePath(QStringLiteral("mirror")));
+    QVERIFY2(ok == published, qPrintable(m_fixture.lastOutput()));
+    if (!published)
+        QVERIFY2(
+            m_fixture.lastOutput().contains(QStringLiteral("its old copy's name would exceed 255 bytes")),
+            qPrintable(m_fixture.lastOutput()));
+}
+
+void tst_PublishRelease::warnsAboutExecuteBitsTheUpdaterDrops()
+{
+    // The updater gives the execute bit only to the files its rule names: a maker whose tool
+    // is executable in the source folder must hear that it will not be after an update.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString source = root.filePath(QStringLiteral("src"));
+    const QStringList executable {
+        "kv3client_linux_amd64", "lib/libx.so", "lib/libQtGui.so.4", "tools/helper", "lib/libfoo.so.4.8",
+        "data/tool.dat",         "UPDATE"};
+    ReleaseFixture::Tree tree {{"readme.txt", "plain\n"}};
+    for (const QString& path : executable)
+        tree.insert(path, path.toUtf8());
+    QVERIFY(ReleaseFixture::writeTree(source, tree));
+    for (const QString& path : executable)
+        QVERIFY(QFile::setPermissions(source + QLatin1Char('/') + path,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                          | QFile::ExeOther));
+
+    QProcess process;
+    process.start(QStringLiteral(KV3_PUBLISH_EXE),
+                  {QStringLiteral("release"), QStringLiteral("--key"), demoPrivate, QStringLiteral("--type"),
+                   clientType, QStringLiteral("--out"), root.filePath(QStringLiteral("mirror")),
+                   QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--pack"),
+                   QStringLiteral("*.dat"), source});
+    QVERIFY(process.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(process.exitCode() == 0, qPrintable(err));
+    QVERIFY2(QFileInfo::exists(root.filePath(QStringLiteral("mirror/1/Kelvaro3.ini"))),
+             "nothing was published");
+
+    QStringList warned;
+    const QStringList lines = err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        QVERIFY2(line.startsWith(QLatin1String("release: warning: ")), qPrintable(line));
+        warned << line.section(QLatin1Char(' '), 2, 2);
+        // The rule, as the updater applies it, is named in full.
+        for (const QString& name : FileReplaceTaskSpecification::executableFiles)
+            QVERIFY2(line.contains(name), qPrintable(line));
+        for (const QString& suffix : FileReplaceTaskSpecification::executableSuffixes)
+            QVERIFY2(line.contains(QLatin1Char('.') + suffix), qPrintable(line));
+    }
+    QCOMPARE(warned, (QStringList {"UPDATE", "data/tool.dat", "lib/libfoo.so.4.8", "tools/helper"}));
 }
 
 QTEST_GUILESS_MAIN(tst_PublishRelease)

@@ -1,6 +1,7 @@
 #include "../tasks/ImmutablePath.h"
 #include "Configuration.h"
 #include "FileBytes.h"
+#include "FileDeleteListTaskSpecification.h"
 #include "FileReplaceTaskSpecification.h"
 #include "GzipBytes.h"
 #include "ScratchInstallation.h"
@@ -101,6 +102,8 @@ private Q_SLOTS:
     void fullDiskLeavesInstalledFileAsItWas();
     void danglingLinkAtInstalledNameIsMovedAside_data();
     void danglingLinkAtInstalledNameIsMovedAside();
+    void fifoIsMovedAsideNeverRead_data();
+    void fifoIsMovedAsideNeverRead();
 };
 
 void tst_FileReplaceTask::subTasksWeightsAndJournal_data()
@@ -525,6 +528,75 @@ void tst_FileReplaceTask::danglingLinkAtInstalledNameIsMovedAside()
     QVERIFY2(bench.parentJournal.rollback(nullptr), "the list's undo failed");
     const TreeSnapshot after = TreeSnapshot::of(bench.install.path());
     QVERIFY2(after == before, qPrintable(before.differences(after)));
+}
+
+void tst_FileReplaceTask::fifoIsMovedAsideNeverRead_data()
+{
+    QTest::addColumn<bool>("atOldName"); // false: at the installed name; true: as a stale old copy
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<bool>("undo"); // the list's undo afterwards; otherwise its deletion stage
+
+    QTest::newRow("installed, copy, deleted") << false << false << false;
+    QTest::newRow("installed, unpack, deleted") << false << true << false;
+    QTest::newRow("installed, copy, undone") << false << false << true;
+    QTest::newRow("stale old copy, copy") << true << false << false;
+    QTest::newRow("stale old copy, unpack") << true << true << false;
+}
+
+void tst_FileReplaceTask::fifoIsMovedAsideNeverRead()
+{
+    // The plan takes a FIFO at a listed name for a file that does not match. Opening it would wait
+    // for a writer for ever: it is moved aside (or, as a stale old copy, deleted) by name only, and
+    // the deletion stage or the undo deals with it the same way.
+    QFETCH(bool, atOldName);
+    QFETCH(bool, packed);
+    QFETCH(bool, undo);
+
+    Bench bench;
+    QVERIFY2(bench.isValid(), "no scratch folders");
+    const QString destRel = QStringLiteral("lib/libcodec.so");
+    const FileReplaceSpecification spec = packed
+        ? Bench::entry(destRel + QStringLiteral(".gz"), destRel, md5Of(newContent))
+        : Bench::entry(destRel);
+    QVERIFY(bench.putDownload(spec.fileName, packed ? GzipBytes::pack(newContent) : newContent));
+    QVERIFY(QDir().mkpath(bench.installed(QStringLiteral("lib"))));
+    const QString fifo = bench.installed(atOldName ? spec.oldDestFileName() : destRel);
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0);
+    if (atOldName)
+        QVERIFY(bench.putInstalled(destRel, oldContent));
+    auto isFifo = [](const QString& path) {
+        struct stat st;
+        return lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode);
+    };
+
+    FileReplaceTaskSpecification task(spec, &bench.oldFiles, &bench.parentJournal, &bench.configuration,
+                                      nullptr, 1.0);
+    TaskRun run(&task);
+    task.execute();
+    QTRY_VERIFY2_WITH_TIMEOUT(run.ended(), "the replacement did not end", 20000);
+    QVERIFY2(task.state == StateFinished, qPrintable(run.log()));
+    QCOMPARE(FileBytes::read(bench.installed(destRel)), newContent);
+    QCOMPARE(bench.oldFiles, QList<QString> {spec.oldDestFileName()});
+    const QString old = bench.installed(spec.oldDestFileName());
+    if (atOldName) {
+        QCOMPARE(FileBytes::read(old), oldContent);
+        return;
+    }
+    QVERIFY2(isFifo(old), "the FIFO was not moved aside under the old-copy name");
+
+    if (undo) {
+        QVERIFY2(bench.parentJournal.rollback(nullptr), "the list's undo failed");
+        QVERIFY2(isFifo(bench.installed(destRel)), "the undo did not put the FIFO back");
+        QVERIFY(!QFileInfo::exists(old));
+        return;
+    }
+    FileDeleteListTaskSpecification deletion(&bench.oldFiles, nullptr, 1.0);
+    TaskRun deletionRun(&deletion);
+    deletion.execute();
+    QTRY_VERIFY2_WITH_TIMEOUT(deletionRun.ended(), "the deletion did not end", 20000);
+    QCOMPARE(deletion.state, StateFinished);
+    struct stat st;
+    QVERIFY2(lstat(QFile::encodeName(old).constData(), &st) != 0, "the old FIFO was not deleted");
 }
 
 QTEST_GUILESS_MAIN(tst_FileReplaceTask)

@@ -17,6 +17,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using FileMap = QMap<QString, QByteArray>;
 
 namespace {
@@ -95,6 +97,8 @@ private Q_SLOTS:
     void progressReachesOneWithLastEntry();
     void manyEntriesKeepIniOrder();
     void recompilesFromScratchAfterReset();
+    void specialFilesAreNotRead_data();
+    void specialFilesAreNotRead();
 
 private:
     QString iniPath() const { return m_temp->filePath(QStringLiteral("Kelvaro3.ini")); }
@@ -235,6 +239,38 @@ void tst_PlanCompiler::compilesPlan_data()
         << QStringList {QStringLiteral("pack|a.gz|%1|%2").arg(md5(packedAlpha)).arg(packedAlpha.size())}
         << QStringList {QStringLiteral("pack|a.gz|%1|%2|bin/a,b").arg(md5(alpha)).arg(alpha.size())}
         << QStringList();
+
+    // Old copies that an interrupted run left behind go with this run's deletion stage, except
+    // those of the updater's special files, which only the next start removes.
+    QTest::newRow("stale old copy of an up-to-date file")
+        << a << FileMap {{"lib/a.so", alpha}, {"lib/_old_a.so", beta}} << FileMap() << QStringList()
+        << QStringList() << QStringList {"lib/_old_a.so"};
+    QTest::newRow("stale old copy of an outdated file")
+        << a << FileMap {{"lib/a.so", beta}, {"lib/_old_a.so", beta}} << FileMap() << QStringList {downloadA}
+        << QStringList {replaceA} << QStringList {"lib/_old_a.so"};
+    QTest::newRow("stale old copy of a file no longer installed")
+        << a << FileMap {{"lib/_old_a.so", beta}} << FileMap() << QStringList {downloadA}
+        << QStringList {replaceA} << QStringList {"lib/_old_a.so"};
+    QTest::newRow("stale old copy of an unpacked file")
+        << packed << FileMap {{"bin/a", alpha}, {"bin/_old_a", beta}, {"_old_a.gz", beta}} << FileMap()
+        << QStringList() << QStringList() << QStringList {"bin/_old_a"};
+    QTest::newRow("stale old copy of a special file stays")
+        << QStringLiteral("[bin]\nupdate=") + entry(alpha) + QStringLiteral("\nlibqgif.so=") + entry(alpha)
+            + QLatin1Char('\n')
+        << FileMap {{"update", alpha},
+                    {"_old_update", beta},
+                    {"libqgif.so", alpha},
+                    {"_old_libqgif.so", beta}}
+        << FileMap() << QStringList() << QStringList() << QStringList();
+    QTest::newRow("stale old copy also named in the delete section is queued once")
+        << a + QStringLiteral("[delete]\nlib/_old_a.so=\n")
+        << FileMap {{"lib/a.so", alpha}, {"lib/_old_a.so", beta}} << FileMap() << QStringList()
+        << QStringList() << QStringList {"lib/_old_a.so"};
+    // Only the installed name is the updater's to take; a folder or a download may carry it.
+    QTest::newRow("old-copy prefix on a folder and on a packed download")
+        << QStringLiteral("[pack]\n_old_a.gz=") + packedEntry(packedAlpha, alpha, "_old_bin/a")
+            + QLatin1Char('\n')
+        << FileMap {{"_old_bin/a", alpha}} << FileMap() << QStringList() << QStringList() << QStringList();
 }
 
 void tst_PlanCompiler::compilesPlan()
@@ -316,6 +352,27 @@ void tst_PlanCompiler::refusesIni_data()
     QTest::newRow("delete entry naming an unpacked file") << QStringLiteral("[bin]\na.gz=")
             + packedEntry(packedAlpha, alpha, "lib/a.so")
             + QStringLiteral("\n[delete]\nlib/a.so=\n") << invalid.arg("delete");
+
+    // The old-copy prefix is the updater's: an installed file of that name would be taken for the
+    // old copy of another one and deleted, or could never be put in place.
+    QTest::newRow("installed name with the old-copy prefix")
+        << QStringLiteral("[bin]\n_old_a=") + entry(alpha) << invalid.arg("bin");
+    QTest::newRow("installed name in a folder with the old-copy prefix")
+        << QStringLiteral("[bin]\nlib/_old_a.so=") + entry(alpha) << invalid.arg("bin");
+    QTest::newRow("unzip name with the old-copy prefix")
+        << QStringLiteral("[bin]\na.gz=") + packedEntry(packedAlpha, alpha, "bin/_old_a")
+        << invalid.arg("bin");
+
+    // A NUL ends the name the file system sees: the entry would write through the shorter name.
+    QTest::newRow("NUL in a key") << QStringLiteral("[bin]\nlib/a.so%00.txt=") + entry(alpha)
+                                  << invalid.arg("bin");
+    QTest::newRow("NUL in an unzip name")
+        << QStringLiteral("[bin]\na.gz=") + packedEntry(packedAlpha, alpha, "bin/a\\0.txt")
+        << invalid.arg("bin");
+    QTest::newRow("NUL in a section name") << QStringLiteral("[bin%00x]\na=") + entry(alpha)
+                                           << invalid.arg(QStringLiteral("bin") + QChar(0) + 'x');
+    QTest::newRow("NUL in a delete entry")
+        << good + QStringLiteral("[delete]\nold.txt%00.bak=\n") << invalid.arg("delete");
 }
 
 void tst_PlanCompiler::refusesIni()
@@ -422,6 +479,50 @@ void tst_PlanCompiler::recompilesFromScratchAfterReset()
     QTRY_COMPARE(finished.count(), 2);
     QCOMPARE(task.state, StateFinished);
     QVERIFY2(plan.downloads.isEmpty() && plan.replaces.isEmpty(), "entries of the first run survived");
+}
+
+void tst_PlanCompiler::specialFilesAreNotRead_data()
+{
+    QTest::addColumn<QString>("installed"); // what sits at the installed path
+    QTest::addColumn<QString>("downloaded"); // what sits at the download's path
+    QTest::newRow("FIFO installed") << "fifo"
+                                    << "";
+    QTest::newRow("link to a FIFO installed") << "link to fifo"
+                                              << "";
+    QTest::newRow("dangling link installed") << "dangling link"
+                                             << "";
+    QTest::newRow("FIFO as the downloaded copy") << ""
+                                                 << "fifo";
+}
+
+void tst_PlanCompiler::specialFilesAreNotRead()
+{
+    // Reading a FIFO waits for a writer that never comes: only regular files are checked, and
+    // anything else is planned like a file that does not match.
+    QFETCH(QString, installed);
+    QFETCH(QString, downloaded);
+    auto make = [this](const QString& path, const QString& what) {
+        const QByteArray name = QFile::encodeName(path);
+        const QString fifo = m_install->filePath(QStringLiteral("fifo-elsewhere"));
+        if (what == QLatin1String("fifo"))
+            return ::mkfifo(name.constData(), 0644) == 0;
+        if (what == QLatin1String("link to fifo"))
+            return (QFileInfo::exists(fifo) || ::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0)
+                && QFile::link(fifo, path);
+        if (what == QLatin1String("dangling link"))
+            return QFile::link(m_install->filePath(QStringLiteral("nothing-here")), path);
+        return true;
+    };
+    QVERIFY(make(installPath() + QStringLiteral("/a"), installed));
+    QVERIFY(make(m_temp->filePath(QStringLiteral("a")), downloaded));
+    QVERIFY(writeFile(iniPath(), (QStringLiteral("[bin]\na=") + entry(alpha)).toUtf8()));
+
+    FileSpecifications plan;
+    QStringList messages;
+    QVERIFY2(runTask(plan, &messages), qPrintable(messages.join(QLatin1Char('\n'))));
+    QCOMPARE(describeReplaces(plan), QStringList {"bin|a||0|"});
+    QCOMPARE(describeDownloads(plan),
+             QStringList {QStringLiteral("bin|a|%1|%2").arg(md5(alpha)).arg(alpha.size())});
 }
 
 QTEST_GUILESS_MAIN(tst_PlanCompiler)

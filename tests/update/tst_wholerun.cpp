@@ -173,6 +173,9 @@ private Q_SLOTS:
     void failedRunLeavesInstallationUntouched_data();
     void failedRunLeavesInstallationUntouched();
     void resumedRunDoesNotFetchVerifiedFilesAgain();
+    void cancelOnceEveryFileIsInPlaceStillFinishes_data();
+    void cancelOnceEveryFileIsInPlaceStillFinishes();
+    void leftoversAndSpecialFilesGoWithTheNextRun();
 };
 
 void tst_WholeRun::initTestCase()
@@ -389,6 +392,111 @@ void tst_WholeRun::resumedRunDoesNotFetchVerifiedFilesAgain()
     QVERIFY2(mirror.totalRequests() == firstRequests,
              qPrintable(QStringLiteral("the resumed run fetched again: %1")
                             .arg(mirror.requestLog().mid(firstRequests).join(QStringLiteral(", ")))));
+    const TreeSnapshot expected = world.expected();
+    const TreeSnapshot after = TreeSnapshot::of(world.install.path());
+    QVERIFY2(after == expected, qPrintable(expected.differences(after)));
+}
+
+void tst_WholeRun::cancelOnceEveryFileIsInPlaceStillFinishes_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("the last file is being copied into place") << "copying";
+    QTest::newRow("the replacement stage has ended") << "replaced";
+    QTest::newRow("the deletion stage starts") << "deleting";
+}
+
+void tst_WholeRun::cancelOnceEveryFileIsInPlaceStillFinishes()
+{
+    // Once every file is in place the new version is installed: a cancel can no longer undo it,
+    // and stopping then would only leave the obsolete files and old copies behind for good.
+    QFETCH(QString, when);
+
+    // While copying: one file to replace, so that nothing else runs beside it.
+    QMap<QString, QByteArray> installed = version1;
+    if (when == QLatin1String("copying")) {
+        installed = version2;
+        installed.insert(QStringLiteral("kv3client_linux_amd64"), "client 1\n");
+    }
+    World world;
+    QVERIFY2(world.setUp(installed), "the scenario could not be set up");
+    TestHttpServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(world.mirrorRoot());
+    auto run = world.makeRun({mirror.baseUrl()});
+    QVERIFY2(run->isValid(), "the run could not be prepared");
+    run->start();
+    MainTaskSpecification* task = run->task();
+    QVERIFY(task->subTasks.size() == 5);
+    bool cancelled = false;
+    TaskState replaceStageAtCancel = StateIdle;
+    auto cancel = [&] {
+        if (!cancelled) {
+            cancelled = true;
+            replaceStageAtCancel = task->subTasks.at(3)->state;
+            task->userCanceled();
+        }
+    };
+    if (when == QLatin1String("copying")) {
+        // The file task builds its sub-tasks right after this message and starts each in a later
+        // dispatch. The cancel is queued when the rename has ended, behind the start of the copy:
+        // it arrives with the copy handed to the pool and its result not yet delivered.
+        auto* replaceStage = qobject_cast<ComposedTaskSpecification*>(task->subTasks.at(3));
+        QVERIFY(replaceStage);
+        connect(task, &TaskSpecification::message, this, [&, replaceStage](const QString& text) {
+            if (text != QLatin1String("add/replace kv3client_linux_amd64"))
+                return;
+            QMetaObject::invokeMethod(
+                this,
+                [&, replaceStage] {
+                    auto* fileTask = qobject_cast<ComposedTaskSpecification*>(replaceStage->subTasks.last());
+                    TaskSpecification* rename = fileTask->subTasks.first();
+                    connect(rename, &TaskSpecification::finished, this,
+                            [&] { QMetaObject::invokeMethod(this, cancel, Qt::QueuedConnection); });
+                },
+                Qt::QueuedConnection);
+        });
+    } else if (when == QLatin1String("replaced")) {
+        connect(task->subTasks.at(3), &TaskSpecification::finished, this, cancel);
+    } else {
+        connect(task, &TaskSpecification::message, this, [&](const QString& text) {
+            if (text == QLatin1String("Starting deleting files"))
+                cancel();
+        });
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(run->ended(), 60000);
+    QVERIFY2(cancelled, "the cancel was never sent");
+    QCOMPARE(replaceStageAtCancel, when == QLatin1String("copying") ? StateRunning : StateFinished);
+    QVERIFY2(run->state() == StateFinished, qPrintable(logOf(*run)));
+    const TreeSnapshot expected = world.expected();
+    const TreeSnapshot after = TreeSnapshot::of(world.install.path());
+    QVERIFY2(after == expected, qPrintable(expected.differences(after)));
+}
+
+void tst_WholeRun::leftoversAndSpecialFilesGoWithTheNextRun()
+{
+    // An installation as an interrupted run and a careless user leave it: old copies of ordinary
+    // files beside unchanged and changed ones, and a FIFO where the readme belongs. The update
+    // neither hangs on the FIFO nor keeps any of the leftovers; the updater's own old copy stays
+    // for the next start.
+    QMap<QString, QByteArray> installed = version1;
+    installed.insert(QStringLiteral("_old_kv3client_runscript.sh"), "an old run script\n");
+    installed.insert(QStringLiteral("lib/_old_libvoice.so"), "voice 0\n");
+    installed.insert(QStringLiteral("_old_update"), "updater 0\n");
+    installed.remove(QStringLiteral("readme.txt"));
+    World world;
+    QVERIFY2(world.setUp(installed), "the scenario could not be set up");
+    QVERIFY(
+        ::mkfifo(QFile::encodeName(world.install.filePath(QStringLiteral("readme.txt"))).constData(), 0644)
+        == 0);
+    TestHttpServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(world.mirrorRoot());
+    auto run = world.makeRun({mirror.baseUrl()});
+    QVERIFY2(run->isValid(), "the run could not be prepared");
+
+    run->start();
+    QTRY_VERIFY_WITH_TIMEOUT(run->ended(), 60000);
+    QVERIFY2(run->state() == StateFinished, qPrintable(logOf(*run)));
     const TreeSnapshot expected = world.expected();
     const TreeSnapshot after = TreeSnapshot::of(world.install.path());
     QVERIFY2(after == expected, qPrintable(expected.differences(after)));

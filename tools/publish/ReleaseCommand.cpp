@@ -21,6 +21,58 @@ const QString fileSection = QStringLiteral("files");
 const QString deleteSection = QStringLiteral("delete");
 const QString packSuffix = QStringLiteral(".gz");
 constexpr qint64 chunkSize = 64 * 1024;
+// The updater sets an installed file aside under this prefix while it replaces it.
+const QString oldCopyPrefix = QStringLiteral("_old_");
+// The longest file name the file systems of the clients hold, in bytes.
+constexpr int maxNameBytes = 255;
+// The files the updater makes executable after putting them in place; it gives no other file an
+// execute bit (tst_publishrelease checks the warning against FileReplaceTaskSpecification's lists).
+const QStringList updaterExecutableNames = {
+    QStringLiteral("kv3client_linux_x86"), QStringLiteral("kv3client_linux_amd64"),
+    QStringLiteral("kv3client_runscript.sh"), QStringLiteral("update")};
+const QStringList updaterExecutableSuffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
+
+bool updaterMakesExecutable(const QString& installed)
+{
+    const QFileInfo info(installed);
+    return updaterExecutableNames.contains(info.fileName())
+        || updaterExecutableSuffixes.contains(info.completeSuffix());
+}
+
+QString updaterExecutableRule()
+{
+    QStringList suffixes;
+    for (const QString& suffix : updaterExecutableSuffixes)
+        suffixes << QLatin1Char('.') + suffix;
+    return QStringLiteral("the updater makes executable only the files named %1, and those whose name "
+                          "ends after its first dot in exactly %2 (as libx.so, not libx.so.4.8)")
+        .arg(updaterExecutableNames.join(QStringLiteral(", ")), suffixes.join(QStringLiteral(" or ")));
+}
+
+// Whether the updater would accept `path` in a [delete] section: relative, inside the
+// installation, without a NUL.
+bool isInstallationPath(const QString& path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    if (parts.contains(QStringLiteral("..")))
+        return false;
+    const QString cleaned = QDir::cleanPath(path);
+    return cleaned != QLatin1String(".") && !cleaned.isEmpty();
+}
+
+// Every folder that holds one of `paths`, at any depth.
+QSet<QString> foldersOf(const QSet<QString>& paths)
+{
+    QSet<QString> folders;
+    for (const QString& path : paths) {
+        for (QString dir = QFileInfo(path).path(); dir != QLatin1String(".") && !folders.contains(dir);
+             dir = QFileInfo(dir).path())
+            folders.insert(dir);
+    }
+    return folders;
+}
 
 QString field(const QByteArray& md5, qint64 size)
 {
@@ -104,7 +156,8 @@ QString ReleaseCommand::description() const
                "and size), TYPE.ini.sig, files/PATH for every file (files/PATH.gz, gzip-packed, for PATH "
                "matching "
                "a --pack pattern), and changelog_client.txt. With --previous, a [delete] section lists the "
-               "files of the previous version that SOURCE no longer has. Copy ROOT/VERSION as it is to every "
+               "files of the previous version that SOURCE no longer has, and the previous version's own "
+               "[delete] entries that SOURCE does not have again. Copy ROOT/VERSION as it is to every "
                "mirror.");
 }
 
@@ -167,30 +220,10 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
     if (!collectFiles(source, parser.values(QStringLiteral("pack")), entries))
         return Failure;
     QStringList deletes;
-    if (parser.isSet(QStringLiteral("previous"))) {
-        QSet<QString> previous;
-        if (!readPreviousInstalled(parser.value(QStringLiteral("previous")), clientType, previous))
-            return Failure;
-        for (const Entry& entry : std::as_const(entries)) {
-            // The updater creates the folders of a new file before it deletes anything, and
-            // cannot make a folder where the previous version has a file: every update from that
-            // version would fail and be rolled back.
-            for (QString dir = QFileInfo(entry.installed).path(); dir != QLatin1String(".");
-                 dir = QFileInfo(dir).path()) {
-                if (previous.contains(dir)) {
-                    err() << "release: " << dir
-                          << " is a file in the previous version and a folder in this one ("
-                          << entry.installed << "); the updater cannot replace a file by a folder\n"
-                          << Qt::flush;
-                    return Failure;
-                }
-            }
-        }
-        for (const Entry& entry : std::as_const(entries))
-            previous.remove(entry.installed);
-        deletes = QStringList(previous.cbegin(), previous.cend());
-        deletes.sort();
-    }
+    if (parser.isSet(QStringLiteral("previous"))
+        && !listDeletes(parser.value(QStringLiteral("previous")), clientType, entries, deletes))
+        return Failure;
+    warnAboutExecuteBits(source, entries);
 
     const QDir root(parser.value(QStringLiteral("out")));
     const QString finalDir = root.absoluteFilePath(QString::number(version));
@@ -241,6 +274,78 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
     return Success;
 }
 
+bool ReleaseCommand::listDeletes(const QString& previousPath, const QString& clientType,
+                                 const QList<Entry>& entries, QStringList& deletes)
+{
+    QSet<QString> previous;
+    QStringList previousDeletes;
+    if (!readPrevious(previousPath, clientType, previous, previousDeletes))
+        return false;
+    QSet<QString> installed;
+    for (const Entry& entry : std::as_const(entries))
+        installed.insert(entry.installed);
+    const QSet<QString> folders = foldersOf(installed);
+    const QSet<QString> previousFolders = foldersOf(previous);
+    for (const Entry& entry : std::as_const(entries)) {
+        // The updater creates the folders of a new file before it deletes anything, and
+        // cannot make a folder where the previous version has a file: every update from that
+        // version would fail and be rolled back.
+        for (QString dir = QFileInfo(entry.installed).path(); dir != QLatin1String(".");
+             dir = QFileInfo(dir).path()) {
+            if (previous.contains(dir)) {
+                err() << "release: " << dir << " is a file in the previous version and a folder in this one ("
+                      << entry.installed << "); the updater cannot replace a file by a folder\n"
+                      << Qt::flush;
+                return false;
+            }
+        }
+        // Nor the other way round: it would set the folder aside under its old-copy name,
+        // where no deletion removes it, and the files of the previous version in it would
+        // stay there for good.
+        if (previousFolders.contains(entry.installed)) {
+            err() << "release: " << entry.installed
+                  << " is a folder in the previous version and a file in this one; the updater "
+                     "cannot replace a folder by a file\n"
+                  << Qt::flush;
+            return false;
+        }
+    }
+    // The files of the previous version that this one no longer has, and what the previous
+    // version deleted itself, carried forward: a client that skips versions must lose them too.
+    // What this version has again, as a file or a folder, is no longer deleted.
+    // A path the updater would refuse would make it refuse the whole product ini.
+    QStringList candidates(previous.cbegin(), previous.cend());
+    candidates += previousDeletes;
+    QSet<QString> gone;
+    for (const QString& path : std::as_const(candidates)) {
+        if (!isInstallationPath(path)) {
+            err() << "release: warning: the previous version names " << path
+                  << ", which is no path inside the installation; it is not deleted\n"
+                  << Qt::flush;
+            continue;
+        }
+        const QString cleaned = QDir::cleanPath(path);
+        if (!installed.contains(cleaned) && !folders.contains(cleaned))
+            gone.insert(cleaned);
+    }
+    deletes = QStringList(gone.cbegin(), gone.cend());
+    deletes.sort();
+    return true;
+}
+
+void ReleaseCommand::warnAboutExecuteBits(const QString& source, const QList<Entry>& entries)
+{
+    for (const Entry& entry : std::as_const(entries)) {
+        const QFileInfo info(source + QLatin1Char('/') + entry.installed);
+        if ((info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther))
+            && !updaterMakesExecutable(entry.installed))
+            err() << "release: warning: " << entry.installed
+                  << " has an execute bit that it loses when the updater installs it: "
+                  << updaterExecutableRule() << '\n'
+                  << Qt::flush;
+    }
+}
+
 bool ReleaseCommand::collectFiles(const QString& source, const QStringList& packPatterns,
                                   QList<Entry>& entries)
 {
@@ -278,6 +383,21 @@ bool ReleaseCommand::collectFiles(const QString& source, const QStringList& pack
                   << Qt::flush;
             return false;
         }
+        // The updater takes a file of that name for the old copy of another and deletes it, or
+        // cannot set the other aside; and an old copy's name must fit the file system.
+        const QString fileName = info.fileName();
+        if (fileName.startsWith(oldCopyPrefix)) {
+            err() << "release: " << relative << ": names beginning with \"" << oldCopyPrefix
+                  << "\" are the updater's own, for the copies it sets aside while it updates\n"
+                  << Qt::flush;
+            return false;
+        }
+        if (QFile::encodeName(oldCopyPrefix + fileName).size() > maxNameBytes) {
+            err() << "release: " << relative << " cannot be published: its old copy's name would exceed "
+                  << maxNameBytes << " bytes, so the updater could never replace it\n"
+                  << Qt::flush;
+            return false;
+        }
         Entry entry;
         entry.installed = relative;
         entry.packed = matchesAny(patterns, relative);
@@ -307,8 +427,8 @@ bool ReleaseCommand::collectFiles(const QString& source, const QStringList& pack
     return true;
 }
 
-bool ReleaseCommand::readPreviousInstalled(const QString& previous, const QString& clientType,
-                                           QSet<QString>& installed)
+bool ReleaseCommand::readPrevious(const QString& previous, const QString& clientType,
+                                  QSet<QString>& installed, QStringList& deletes)
 {
     const QString ini = QFileInfo(previous).isDir()
         ? previous + QLatin1Char('/') + clientType + QStringLiteral(".ini")
@@ -320,9 +440,12 @@ bool ReleaseCommand::readPreviousInstalled(const QString& previous, const QStrin
     QSettings settings(ini, QSettings::IniFormat);
     const QStringList sections = settings.childGroups();
     for (const QString& section : sections) {
-        if (section == deleteSection)
-            continue;
         settings.beginGroup(section);
+        if (section == deleteSection) {
+            deletes += settings.allKeys();
+            settings.endGroup();
+            continue;
+        }
         const QStringList keys = settings.allKeys();
         for (const QString& key : keys) {
             const QStringList fields = valueText(settings.value(key)).split(QStringLiteral("::"));

@@ -18,12 +18,16 @@ class RsaKey;
 ///
 /// A packed entry uses the five-field form, so the updater unpacks it to PATH. With --previous,
 /// the [delete] section lists the installed paths of the previous version that this one no longer
-/// has; a release that would need a file of the previous version to become a folder is refused,
-/// since no update from that version could install it. A link to a file is published as a copy of
-/// it; a link to a folder, a broken link or a special file in SOURCE stops the release instead of
-/// going missing from it. The directory is built under a temporary name beside its final one and
-/// renamed into place at the end, so a mirror root never shows half a release; an existing version
-/// is never replaced.
+/// has, and carries the previous [delete] entries forward, less what this version has again (as a
+/// file or a folder); a release that would need a file of the previous version to become a folder,
+/// or a folder to become a file, is refused, since no update from that version could install it.
+/// A link to a file is published as a copy of it; a link to a folder, a broken link or a special
+/// file in SOURCE stops the release instead of going missing from it, and so do a file named with
+/// the updater's old-copy prefix "_old_" and one whose old-copy name would exceed 255 bytes. A file
+/// with an execute bit that the updater will not give it (it makes executable only the names and
+/// suffixes of its rule) is published with a warning on stderr that names the rule. The directory is built
+/// under a temporary name beside its final one and renamed into place at the end, so a mirror root never
+/// shows half a release; an existing version is never replaced.
 class ReleaseCommand : public Command
 {
 public:
@@ -44,7 +48,15 @@ private:
     };
 
     bool collectFiles(const QString& source, const QStringList& packPatterns, QList<Entry>& entries);
-    bool readPreviousInstalled(const QString& previous, const QString& clientType, QSet<QString>& installed);
+    /// The installed paths of the previous version's files, and its [delete] entries as written.
+    bool readPrevious(const QString& previous, const QString& clientType, QSet<QString>& installed,
+                      QStringList& deletes);
+    /// The [delete] entries for a release of `entries` after the version at `previousPath`; false,
+    /// after saying why, when no update from that version could install this one.
+    bool listDeletes(const QString& previousPath, const QString& clientType, const QList<Entry>& entries,
+                     QStringList& deletes);
+    /// Warns on stderr about every file with an execute bit that the updater will not give it.
+    void warnAboutExecuteBits(const QString& source, const QList<Entry>& entries);
     bool storeEntry(const QString& source, const QString& versionDir, const Entry& entry, QString& value);
     bool writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
                   const QStringList& deletes);
