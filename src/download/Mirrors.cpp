@@ -31,7 +31,8 @@ bool Mirrors::initDefault(QString iniFile, int version)
     const int listed = settings.beginReadArray(QStringLiteral("mirrors"));
     const int count = qMin(listed, MaxMirrors);
     if (listed > MaxMirrors)
-        Q_EMIT message(tr("mirrors.ini lists %1 mirrors; only the first %2 are used").arg(listed).arg(MaxMirrors));
+        Q_EMIT message(
+            tr("mirrors.ini lists %1 mirrors; only the first %2 are used").arg(listed).arg(MaxMirrors));
     for (int i = 0; i < count; ++i) {
         settings.setArrayIndex(i);
         FTPSiteAccessData entry;

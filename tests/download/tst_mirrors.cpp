@@ -227,11 +227,11 @@ void tst_Mirrors::initDefaultCapsTheMirrorCount_data()
     for (int i = 1; i <= 1000; ++i)
         listed += QByteArray::number(i) + "\\mirror=m" + QByteArray::number(i) + '\n';
     QTest::newRow("1000 listed mirrors are all used") << listed << 1000 << QStringList();
-    QTest::newRow("a size beyond the cap") << QByteArray("[mirrors]\nsize=1001\n") << 1000
-                                           << QStringList {capped.arg(1001)};
+    QTest::newRow("a size beyond the cap")
+        << QByteArray("[mirrors]\nsize=1001\n") << 1000 << QStringList {capped.arg(1001)};
     // Would otherwise ask for two billion entries at once.
-    QTest::newRow("the largest size") << QByteArray("[mirrors]\nsize=2147483647\n") << 1000
-                                      << QStringList {capped.arg(2147483647)};
+    QTest::newRow("the largest size")
+        << QByteArray("[mirrors]\nsize=2147483647\n") << 1000 << QStringList {capped.arg(2147483647)};
     // Found by fuzzing: a later [mirrors] group with a size of 44443.
     QTest::newRow("fuzzed: size 44443")
         << QByteArray("[mirrors]\nsize=1\n1\\44,44444444444[zeta]\nurl=http://z\n[mirrors]\nsize=44443\n"
