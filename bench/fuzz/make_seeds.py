@@ -65,7 +65,7 @@ def split_top(text, sep, opening="({[", closing=")}]"):
         c = text[i]
         if c in "\"'":
             m = re.match(LITERAL if c == '"' else r"'(?:[^'\\]|\\.)*'", text[i:])
-            i += len(m.group(0))
+            i += len(m.group(0)) if m else 1
             continue
         if c in opening:
             depth += 1
@@ -147,6 +147,17 @@ def inputs(path, pattern):
     return found
 
 
+def replies(path):
+    """The datagrams of the banner tests' scripted replies ("Replies {{...}}")."""
+    source = " ".join(open(os.path.join(ROOT, path), encoding="utf-8").read().split())
+    found = []
+    for m in re.finditer(r"Replies \{\{(.*?)\}\}", source):
+        value = evaluate(split_top(m.group(1), [","])[0], {})
+        if value is not None:
+            found.append(value)
+    return found
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -161,6 +172,7 @@ def write(target, seeds):
 
 def main():
     write("version_reply", inputs("tests/config/tst_updatechecker.cpp", rb"^$|[0-9]"))
+    write("banner_reply", replies("tests/update/tst_banner.cpp"))
     mirrors = inputs("tests/download/tst_mirrors.cpp", rb"\[|url=|retries=")
     # The tests put a lone group's keys below one listed mirror.
     mirrors += [b"[mirrors]\nsize=1\n1\\mirror=m\n\n[m]\n" + seed for seed in mirrors if b"[" not in seed]

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one libFuzzer target for a while: bench/fuzz/run.sh TARGET SECONDS [libFuzzer options...]
-# TARGET is one of: version_reply mirrors_ini update_ini plan_compiler.
+# TARGET is one of: version_reply banner_reply mirrors_ini update_ini plan_compiler.
 #
 # Builds the targets with clang (CXX, default clang++-14) into KV3_FUZZ_BUILD_DIR (default
 # build-fuzz/ in the checkout), then fuzzes, at the lowest priority, starting from the seeds in
@@ -11,7 +11,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
-targets="version_reply mirrors_ini update_ini plan_compiler"
+targets="version_reply banner_reply mirrors_ini update_ini plan_compiler"
 
 if [[ $# -lt 2 || ! " $targets " =~ " $1 " || ! $2 =~ ^[0-9]+$ ]]; then
     echo "usage: $0 TARGET SECONDS [libFuzzer options or input files...]" >&2
@@ -34,7 +34,7 @@ nice -n 19 cmake --build "$build" --target "fuzz_$target" -j"$(nproc)"
 work=$build/work/$target
 mkdir -p "$work/corpus" "$work/artifacts"
 options=(-timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/artifacts/")
-if [[ $target == version_reply ]]; then
+if [[ $target == version_reply || $target == banner_reply ]]; then
     options+=(-dict="$here/dict/version_reply.dict")
 else
     options+=(-dict="$here/dict/ini.dict")
