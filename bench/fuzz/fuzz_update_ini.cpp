@@ -13,6 +13,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 
@@ -73,6 +74,18 @@ QByteArray fileBytes(const QString& path)
     return file.readAll();
 }
 
+// Puts bytes as update.ini into a new installation and makes that the application root; returns
+// the file's path.
+QString copyToFreshInstallation(FuzzScratch& scratch, const QByteArray& bytes)
+{
+    const QString root = scratch.freshPath(QStringLiteral("installation"), QString());
+    check(QDir().mkpath(root), "scratch installation");
+    Configuration::setAppRootPathOverride(root);
+    const QString path = UpdateIniData::filename();
+    FuzzScratch::writeFile(path, bytes);
+    return path;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -100,11 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(!UpdateIniData::get(&version, &recordType, &recordDir), "no valid record without its directory");
 
     // An edit either happens and reads back right, or is refused and leaves the file as it was.
+    // Each result is read from a copy in an installation of its own: the settings reader would
+    // take the file edited within the same millisecond, at the same size, for the one it cached.
     const QString dir = QDir::tempPath() + QStringLiteral("/kelvaro_temp_7");
     UpdateIniData::modify(3012, dir, type);
     const QByteArray modified = fileBytes(path);
+    const QString modifiedCopy = copyToFreshInstallation(scratch, modified);
     if (modified != contents) {
-        QSettings settings(path, QSettings::IniFormat);
+        QSettings settings(modifiedCopy, QSettings::IniFormat);
         settings.beginGroup(QStringLiteral("current"));
         check(settings.value(QStringLiteral("version")).toString() == QLatin1String("3012"),
               "the version reads back");
@@ -112,16 +128,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(SettingsText::value(settings, QStringLiteral("type")) == type, "the type reads back");
     }
     check(readSettings() == before, "the record changes no setting");
-    check(otherKeys(path) == keysBefore, "the record changes no other key");
+    check(otherKeys(modifiedCopy) == keysBefore, "the record changes no other key");
 
+    Configuration::setAppRootPathOverride(root);
     UpdateIniData::cleanup();
-    if (fileBytes(path) != modified) {
-        QSettings settings(path, QSettings::IniFormat);
+    const QByteArray cleaned = fileBytes(path);
+    const QString cleanedCopy = copyToFreshInstallation(scratch, cleaned);
+    if (cleaned != modified) {
+        QSettings settings(cleanedCopy, QSettings::IniFormat);
         check(!settings.childGroups().contains(QLatin1String("current")), "the record is gone");
     }
     check(readSettings() == before, "removing the record changes no setting");
-    check(otherKeys(path) == keysBefore, "removing the record changes no other key");
+    check(otherKeys(cleanedCopy) == keysBefore, "removing the record changes no other key");
 
+    FuzzScratch::remove(QFileInfo(modifiedCopy).path());
+    FuzzScratch::remove(QFileInfo(cleanedCopy).path());
     FuzzScratch::remove(root);
     return 0;
 }
