@@ -4,11 +4,12 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make pkg-config
-    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
+    cmake g++ make pkg-config dpkg-dev
+    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-translations-l10n libgl-dev
     libtomcrypt-dev libtommath-dev zlib1g-dev
     libbenchmark-dev
-    nginx-light openssl curl e2fsprogs util-linux
+    nginx-light tinyproxy openssl curl e2fsprogs util-linux
+    imagemagick
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "Configuration.h"
 #include "MainWindow.h"
 #include "SingleInstanceChecker.h"
+#include "Translations.h"
 #include "UpdateEngine.h"
 
 #include <QApplication>
@@ -14,28 +15,22 @@ int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
 
+    // Asked first: while another instance runs, its set-aside copies are its rollback and must
+    // stay.
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
+
     // Set-aside copies of the updater and its libraries from an earlier self-update can only go
-    // now that nothing runs from them any more. A second instance that is about to exit does this
-    // too.
+    // now that nothing runs from them any more.
     const QString root = Configuration::getAppRootPath();
     UpdateEngine::removeOldFiles(root);
     UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
     UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
 
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
-        return 0;
-
     const QString localeName = QLocale::system().name();
-    // A missing catalogue leaves the texts untranslated; installing the empty translator is
-    // harmless.
     QTranslator ownTexts;
-    const bool ownLoaded = ownTexts.load(QStringLiteral(":/i18n/update_") + localeName);
-    application.installTranslator(&ownTexts);
     QTranslator toolkitTexts;
-    const bool toolkitLoaded = toolkitTexts.load(QStringLiteral("translations/qt_") + localeName);
-    application.installTranslator(&toolkitTexts);
-    Q_UNUSED(ownLoaded);
-    Q_UNUSED(toolkitLoaded);
+    Translations::install(application, ownTexts, toolkitTexts, localeName);
 
     // The window exists before the command line is read, so that it shows every fatal error of
     // the configuration.
@@ -45,7 +40,8 @@ int main(int argc, char* argv[])
         return 1;
 
     if (configuration.noUser == 1)
-        QTimer::singleShot(2000, &window, &MainWindow::onAutoStartUpdate);
+        QTimer::singleShot(MainWindow::AutoStartDelayMs, Qt::PreciseTimer, &window,
+                           &MainWindow::onAutoStartUpdate);
     window.setUIToConfigSpecs();
     window.show();
     window.setNews();

@@ -24,7 +24,7 @@
 
 namespace {
 
-const char sessionMarkerName[] = ".kelvaro_session";
+const char markerFileName[] = ".kelvaro_session";
 
 // The engine empties and removes the recorded directory, or downloads into it and installs from
 // it, so the record must never be able to point it at other files of the user (their home, say):
@@ -61,7 +61,7 @@ bool isSessionDirectoryOfThisInstallation(const QString& path)
 
     // A plain file only, read without blocking (a FIFO would wait for a writer) and no further
     // than the expected line.
-    const int markerFd = ::openat(dirFd, sessionMarkerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int markerFd = ::openat(dirFd, markerFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (markerFd < 0)
         return false;
     const auto closeMarker = qScopeGuard([markerFd] { ::close(markerFd); });
@@ -524,7 +524,7 @@ void UpdateIniData::cleanup()
 bool UpdateIniData::markSessionDirectory(const QString& dir)
 {
     // Written aside and renamed into place: a marker is whole or absent, never a torn root.
-    QSaveFile marker(QDir(dir).filePath(QLatin1String(sessionMarkerName)));
+    QSaveFile marker(QDir(dir).filePath(QLatin1String(markerFileName)));
     if (marker.open(QIODevice::WriteOnly)) {
         const QByteArray line = Configuration::getAppRootPath().toUtf8() + '\n';
         if (marker.write(line) == line.size() && marker.commit())
@@ -532,4 +532,9 @@ bool UpdateIniData::markSessionDirectory(const QString& dir)
     }
     logUpdateLine(QStringLiteral("Cannot mark the session directory %1: %2").arg(dir, marker.errorString()));
     return false;
+}
+
+QString UpdateIniData::sessionMarkerName()
+{
+    return QString::fromLatin1(markerFileName);
 }

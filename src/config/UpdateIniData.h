@@ -32,4 +32,8 @@ public:
     // into it, holding the application root as one line of UTF-8. Called once a run's directory is
     // fixed, before the record names it. False (and a log line) when the marker cannot be written.
     static bool markSessionDirectory(const QString& dir);
+    // The marker's file name (".kelvaro_session"). Whoever empties a session directory removes it
+    // last: a directory without it is not taken for a session, so a clean-up cut short before the
+    // end would otherwise leave a directory that no later run recognises or removes.
+    static QString sessionMarkerName();
 };

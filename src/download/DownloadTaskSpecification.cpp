@@ -140,7 +140,7 @@ void DownloadTaskSpecification::onReadyRead()
 bool DownloadTaskSpecification::readData()
 {
     char buffer[chunkSize];
-    const qint64 limit = initialExpectedSize > 0 ? initialExpectedSize : unknownSizeLimit;
+    const qint64 limit = initialExpectedSize > 0 ? initialExpectedSize : sizeLimit;
     while (reply) {
         // Any look at the reply counts as a sign of life, whether or not data is there.
         idleTicks = 0;

@@ -45,7 +45,8 @@ class DownloadTaskSpecification : public TaskSpecification
 
 public:
     // A body larger than this fails the attempt when the caller gave no size (or 0), so that a
-    // broken or hostile mirror cannot fill the disk with a file of unknown length.
+    // broken or hostile mirror cannot fill the disk with a file of unknown length. The default of
+    // `sizeLimit`.
     static constexpr qint64 unknownSizeLimit = 64 * 1024 * 1024;
     // A transfer slower than `slowestRate` bytes per tick, averaged over `slowWindowTicks`
     // consecutive ticks of one attempt, has stalled.
@@ -86,6 +87,9 @@ public:
     // Ticks since the task last looked for received data.
     qint32 idleTicks = 0;
     QString remoteFile;
+    // Largest body accepted when the caller gave no size; a larger one fails the attempt, charged
+    // to the mirror, as soon as its first byte beyond the limit arrives. Set before execute().
+    qint64 sizeLimit = unknownSizeLimit;
     QFile file;
     // bytesDone at the previous tick.
     qint64 lastTickBytes = 0;

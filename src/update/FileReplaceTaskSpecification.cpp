@@ -104,10 +104,12 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& fileP
 {
     const QFileInfo info(filePath);
     if (executableFiles.contains(info.fileName()) || executableSuffixes.contains(info.completeSuffix())) {
+        // rwxr-xr-x: writable by group or others, any local user could replace the client's
+        // programs (and this updater) with their own.
         QFile::setPermissions(filePath,
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                                  | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::WriteGroup
-                                  | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther);
+                                  | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup
+                                  | QFile::ReadOther | QFile::ExeOther);
     }
 }
 

@@ -23,7 +23,7 @@ class Configuration;
 // StateErrorCanceled or StateUserCanceled. On success, and only then, the entries are appended to
 // *parentRollbackList (so the list can undo this file later), the old copy is queued in
 // *oldFileList for deletion unless the file is a special file (its old copy stays for the next
-// start), program files get mode 0777, and the task finishes.
+// start), program files get mode 0755, and the task finishes.
 //
 // GUI thread only; the copy, unpack and check bodies run on the global thread pool. *oldFileList and
 // *parentRollbackList are changed only in subtasksDone().
@@ -49,7 +49,7 @@ public:
     Configuration* configuration;
     bool movedAside; // the installed file existed and a rename to its old-copy name was planned
 
-    // Gives filePath mode 0777 when its last component is one of executableFiles or its complete
+    // Gives filePath mode 0755 (rwxr-xr-x) when its last component is one of executableFiles or its complete
     // suffix one of executableSuffixes; other files keep their permissions. The outcome is not
     // checked.
     static void makeSingleFileExecutable(const QString& filePath);

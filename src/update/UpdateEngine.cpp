@@ -108,9 +108,8 @@ bool UpdateEngine::initialize()
         } else {
             Q_EMIT message(
                 QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(version).arg(dir));
-            cleanupDirectory(dir);
             bool entered = false;
-            const bool removed = removeDirectory(dir, &entered);
+            const bool removed = removeSessionDirectory(dir, &entered);
             if (entered)
                 Q_EMIT message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
             dir.clear();
@@ -225,15 +224,18 @@ void UpdateEngine::cleanup()
     // The run's own directory, which this process created or verified as its session's, and never
     // whatever update.ini may name by now.
     const QString dir = configuration->tempDir;
-    if (!dir.isEmpty() && isRealDirectory(dir)) {
-        cleanupDirectory(dir);
-        removeDirectory(dir, nullptr);
-    }
+    if (!dir.isEmpty() && isRealDirectory(dir))
+        removeSessionDirectory(dir, nullptr);
     UpdateIniData::cleanup();
     Q_EMIT message(QStringLiteral("Temporary files removed."));
 }
 
 void UpdateEngine::cleanupDirectory(const QString& path)
+{
+    emptyDirectory(path, QString());
+}
+
+void UpdateEngine::emptyDirectory(const QString& path, const QString& keptName)
 {
     if (!isRealDirectory(path))
         return;
@@ -241,16 +243,31 @@ void UpdateEngine::cleanupDirectory(const QString& path)
     const QFileInfoList entries =
         dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& entry : entries) {
+        if (!keptName.isEmpty() && entry.fileName() == keptName)
+            continue;
         const QString entryPath = entry.absoluteFilePath();
         // A link is removed as the link it is, whatever it points to: following one could empty a
         // folder anywhere.
         if (!entry.isSymLink() && isRealDirectory(entryPath)) {
-            cleanupDirectory(entryPath);
+            emptyDirectory(entryPath, QString());
             dir.rmdir(entry.fileName());
         } else {
             QFile::remove(entryPath);
         }
     }
+}
+
+bool UpdateEngine::removeSessionDirectory(const QString& path, bool* entered)
+{
+    const QString marker = UpdateIniData::sessionMarkerName();
+    emptyDirectory(path, marker);
+    // Only once nothing else is left: a directory that could not be emptied keeps its marker, so
+    // the record still leads the next start to it.
+    const QStringList left =
+        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    if (left.isEmpty() || left == QStringList {marker})
+        QFile::remove(QDir(path).filePath(marker));
+    return removeDirectory(path, entered);
 }
 
 bool UpdateEngine::removeDirectory(const QString& path, bool* entered)

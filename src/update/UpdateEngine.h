@@ -108,6 +108,10 @@ private:
     // Removes the directory at path from its parent, when the parent can be entered; false when
     // it could not be removed or the parent not be entered (`entered` tells which).
     static bool removeDirectory(const QString& path, bool* entered);
+    // Empties and removes a session directory, its marker last (see UpdateIniData::sessionMarkerName),
+    // so that a clean-up cut short is finished by the next start. True when the directory is gone.
+    static bool removeSessionDirectory(const QString& path, bool* entered);
+    static void emptyDirectory(const QString& path, const QString& keptName);
     void releaseBannerReply();
 
     Configuration* configuration;

@@ -22,6 +22,7 @@ private Q_SLOTS:
     void versionService();
     void oldFilesGoWhateverTheOutcome_data();
     void oldFilesGoWhateverTheOutcome();
+    void oldFilesStayWhileAnotherInstanceRuns();
 
 private:
     struct Run
@@ -118,9 +119,11 @@ void tst_Startup::exitCodes()
     QFETCH(bool, windowShown);
     if (!updateIni.isNull())
         writeFile(QStringLiteral("update.ini"), updateIni);
-    // None of these command lines may ask the version service: listen at its port, when that is
-    // possible here, to see that it is not asked.
+    // None of these command lines may ask the version service: listen at its port to see that it
+    // is not asked. The port is this test's alone (CTest resource lock udp_ports).
     UdpResponder service({}, Configuration::DefaultVersionServerPort);
+    QVERIFY2(service.isListening(),
+             qPrintable("cannot listen at the version service's port: " + service.errorString()));
 
     const Run run = runUpdater(arguments);
 
@@ -218,6 +221,46 @@ void tst_Startup::oldFilesGoWhateverTheOutcome()
         QVERIFY2(!QFileInfo::exists(m_installation->filePath(name)), qPrintable(name + " left"));
     for (const QString& name : kept)
         QVERIFY2(QFileInfo::exists(m_installation->filePath(name)), qPrintable(name + " removed"));
+}
+
+void tst_Startup::oldFilesStayWhileAnotherInstanceRuns()
+{
+    // The first instance keeps its window open; while it runs (it may be replacing files), the
+    // set-aside copies are its rollback.
+    QProcess first;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KV3_UI_DRIVER));
+    environment.insert(QStringLiteral("KV3_TEST_KEEP_WINDOW"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("TMPDIR"), m_temp->path());
+    first.setProcessEnvironment(environment);
+    first.setWorkingDirectory(m_installation->path());
+    first.start(m_installation->filePath("update"), {QStringLiteral("x"), QStringLiteral("12")});
+    QVERIFY2(first.waitForStarted(10000), qPrintable(first.errorString()));
+    QByteArray firstOutput;
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (firstOutput += first.readAllStandardError()).contains("[ui-driver] window: MainWindow"),
+        firstOutput.constData(), 30000);
+
+    const QStringList setAside {"_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
+                                "accessible/_old_libqtaccessiblewidgets.so"};
+    for (const QString& name : setAside)
+        writeFile(name);
+
+    const Run second = runUpdater({QStringLiteral("x"), QStringLiteral("12")});
+    first.terminate();
+    if (!first.waitForFinished(10000)) {
+        first.kill();
+        first.waitForFinished();
+    }
+
+    QVERIFY2(second.status == QProcess::NormalExit, qPrintable(second.errorOutput));
+    QVERIFY2(second.exitCode == 0, qPrintable(second.errorOutput));
+    QVERIFY2(!second.errorOutput.contains(QLatin1String("[ui-driver] window:")),
+             "the second start opened a window of its own");
+    for (const QString& name : setAside)
+        QVERIFY2(QFileInfo::exists(m_installation->filePath(name)),
+                 qPrintable(name + " removed by the second start"));
 }
 
 QTEST_MAIN(tst_Startup)

@@ -14,6 +14,7 @@
 #include "SpyTexts.h"
 #include "TestHttpServer.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QSignalSpy>
@@ -24,6 +25,7 @@
 #include <memory>
 
 using Response = TestHttpServer::Response;
+Q_DECLARE_METATYPE(TestHttpServer::Response)
 
 namespace {
 const QString iniPath = QStringLiteral("/7/Kelvaro3.ini");
@@ -55,6 +57,13 @@ bool allDestroyed(const QList<QPointer<TaskSpecification>>& watched)
                        [](const QPointer<TaskSpecification>& sub) { return sub.isNull(); });
 }
 
+// `ini` with a comment line appended that makes it exactly `size` bytes long.
+QByteArray paddedTo(const QByteArray& ini, qint64 size)
+{
+    const qint64 padding = size - ini.size() - 2;
+    return ini + ';' + QByteArray(int(padding), 'p') + '\n';
+}
+
 } // namespace
 
 class tst_IniDownloadTaskSpecification : public QObject
@@ -74,6 +83,11 @@ private Q_SLOTS:
     void userCancelDuringFailingCheckEndsCancelled();
     void transferErrorEndsInError();
     void resetClearsFailureCount();
+    void refusesAnotherRelease_data();
+    void refusesAnotherRelease();
+    void localIniOfAnotherReleaseIsFetchedAgain();
+    void capsBodies_data();
+    void capsBodies();
 
 private:
     FTPSiteAccessData mirrorOn(TestHttpServer& server, const QString& name) const;
@@ -120,6 +134,7 @@ void tst_IniDownloadTaskSpecification::init()
     m_bad->setResponse(sigPath, Response::ok(m_sig));
     m_configuration = std::make_unique<Configuration>();
     m_configuration->clientType = QStringLiteral("Kelvaro3");
+    m_configuration->clientVersion = 7;
     m_configuration->tempDir = m_temp->path();
     m_tasks = std::make_unique<QObject>();
 }
@@ -349,6 +364,171 @@ void tst_IniDownloadTaskSpecification::resetClearsFailureCount()
     QCOMPARE(task->subTasks.size(), 1);
     QTRY_COMPARE(finished.count(), 2);
     QCOMPARE(m_good->requestCount(iniPath), 1);
+}
+
+void tst_IniDownloadTaskSpecification::refusesAnotherRelease_data()
+{
+    QTest::addColumn<QByteArray>("head"); // above the first section of the ini that "other" serves
+    QTest::addColumn<QString>("refusal"); // empty when that ini is accepted
+
+    const QString refusal = QStringLiteral("Product ini on mirror other is for %1, not Kelvaro3 version 7");
+    QTest::newRow("no name: accepted as ever") << QByteArray() << QString();
+    QTest::newRow("this release") << QByteArray("type=Kelvaro3\nversion=7\n\n") << QString();
+    QTest::newRow("older version") << QByteArray("type=Kelvaro3\nversion=6\n\n")
+                                   << refusal.arg(QStringLiteral("Kelvaro3 version 6"));
+    QTest::newRow("newer version") << QByteArray("type=Kelvaro3\nversion=8\n")
+                                   << refusal.arg(QStringLiteral("Kelvaro3 version 8"));
+    QTest::newRow("other client type") << QByteArray("type=Kelvaro3_x86\nversion=7\n")
+                                       << refusal.arg(QStringLiteral("Kelvaro3_x86 version 7"));
+    QTest::newRow("version only") << QByteArray("version=6\n")
+                                  << refusal.arg(QStringLiteral("(no type) version 6"));
+    QTest::newRow("type only") << QByteArray("type=Kelvaro3\n")
+                               << refusal.arg(QStringLiteral("Kelvaro3 version (none)"));
+    QTest::newRow("version not a number")
+        << QByteArray("type=Kelvaro3\nversion=7a\n") << refusal.arg(QStringLiteral("Kelvaro3 version 7a"));
+    QTest::newRow("in a General section") << QByteArray("[General]\ntype=Kelvaro3\nversion=5\n")
+                                          << refusal.arg(QStringLiteral("Kelvaro3 version 5"));
+}
+
+void tst_IniDownloadTaskSpecification::refusesAnotherRelease()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QString, refusal);
+
+    // "other" serves a genuinely signed ini under version 7's path; the good mirror this release's.
+    const QByteArray named = "type=Kelvaro3\nversion=7\n\n" + m_ini;
+    m_good->setResponse(iniPath, Response::ok(named));
+    m_good->setResponse(sigPath, Response::ok(signature(named)));
+    const QByteArray otherIni = head + m_ini;
+    TestHttpServer other;
+    QVERIFY2(other.listen(), qPrintable(other.errorString()));
+    other.setResponse(iniPath, Response::ok(otherIni));
+    other.setResponse(sigPath, Response::ok(signature(otherIni)));
+    m_pool->mirrors = {mirrorOn(other, QStringLiteral("other")), mirrorOn(*m_good, QStringLiteral("good"))};
+
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    const QStringList log = SpyTexts::of(messages);
+    QVERIFY2(finished.count() == 1, qPrintable(log.join(QLatin1Char('\n'))));
+
+    if (refusal.isEmpty()) {
+        QCOMPARE(task->checkFailures, 0);
+        QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), otherIni);
+        QCOMPARE(m_pool->mirrors.size(), 2);
+        return;
+    }
+    // Refused like a bad signature, retried, and the mirror that served it is gone from the pool.
+    const qsizetype refusedAt = log.indexOf(refusal);
+    QVERIFY2(refusedAt >= 0, qPrintable(log.join(QLatin1Char('\n'))));
+    QCOMPARE(log.at(refusedAt + 1), QStringLiteral("Could not verify the product ini file. Retrying"));
+    QCOMPARE(task->checkFailures, 1);
+    QCOMPARE(m_pool->mirrors.size(), 1);
+    QCOMPARE(m_pool->mirrors.first().name, QStringLiteral("good"));
+    QCOMPARE(other.requestCount(iniPath), 1);
+    QCOMPARE(m_good->requestCount(iniPath), 1);
+    QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), named);
+}
+
+void tst_IniDownloadTaskSpecification::localIniOfAnotherReleaseIsFetchedAgain()
+{
+    // Left by an interrupted run of another version (or planted there): signed, but not this run's.
+    const QByteArray older = "type=Kelvaro3\nversion=6\n" + m_ini;
+    QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini")), older));
+    QVERIFY(FileBytes::write(local(QStringLiteral("Kelvaro3.ini.sig")), signature(older)));
+    m_pool->mirrors = {mirrorOn(*m_good, QStringLiteral("good"))};
+
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    const QStringList log = SpyTexts::of(messages);
+    QVERIFY2(finished.count() == 1, qPrintable(log.join(QLatin1Char('\n'))));
+    QVERIFY2(log.contains(QStringLiteral("Product ini %1 is for Kelvaro3 version 6, not Kelvaro3 version 7")
+                              .arg(local(QStringLiteral("Kelvaro3.ini")))),
+             qPrintable(log.join(QLatin1Char('\n'))));
+    QCOMPARE(m_pool->mirrors.size(), 1);
+    QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
+}
+
+void tst_IniDownloadTaskSpecification::capsBodies_data()
+{
+    QTest::addColumn<QString>("path"); // the file that the "big" mirror serves in the row's way
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<bool>("tooLarge");
+
+    const qint64 iniCap = IniDownloadTaskSpecification::iniSizeLimit;
+    const qint64 sigCap = IniDownloadTaskSpecification::sigSizeLimit;
+    QCOMPARE(iniCap, qint64(16 * 1024 * 1024));
+    QCOMPARE(sigCap, qint64(64 * 1024));
+    const QByteArray iniAtCap = paddedTo(m_ini, iniCap);
+    const QByteArray iniOverCap = paddedTo(m_ini, iniCap + 1);
+    // Both signed: only the size can be against them.
+    QTest::newRow("ini of exactly the cap") << iniPath << Response::ok(iniAtCap) << false;
+    QTest::newRow("ini one byte over") << iniPath << Response::ok(iniOverCap) << true;
+    QTest::newRow("ini one byte over, no length")
+        << iniPath << Response::ok(iniOverCap).withoutContentLength() << true;
+    QTest::newRow("ini without end") << iniPath << Response::endless() << true;
+    QTest::newRow("signature of exactly the cap")
+        << sigPath << Response::ok(QByteArray(int(sigCap), 's')) << false;
+    QTest::newRow("signature one byte over")
+        << sigPath << Response::ok(QByteArray(int(sigCap) + 1, 's')) << true;
+    QTest::newRow("signature without end") << sigPath << Response::endless() << true;
+}
+
+void tst_IniDownloadTaskSpecification::capsBodies()
+{
+    QFETCH(QString, path);
+    QFETCH(Response, response);
+    QFETCH(bool, tooLarge);
+
+    TestHttpServer big;
+    QVERIFY2(big.listen(), qPrintable(big.errorString()));
+    big.setResponse(iniPath, Response::ok(m_ini));
+    big.setResponse(sigPath, Response::ok(m_sig));
+    big.setResponse(path, response);
+    if (path == iniPath && !tooLarge)
+        big.setResponse(sigPath, Response::ok(signature(response.body)));
+    // The first two draws pick "big" (listed first), the later ones the good mirror.
+    m_random = std::make_unique<ScriptedRandomGenerator>(QList<quint32> {0u, 0u, 1u});
+    m_pool = std::make_unique<Mirrors>(nullptr, m_random.get());
+    m_pool->mirrors = {mirrorOn(big, QStringLiteral("big")), mirrorOn(*m_good, QStringLiteral("good"))};
+    m_pool->mirrors.first().retries = 5;
+
+    IniDownloadTaskSpecification* task = makeTask();
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count() + canceled.count(), 1, 30000);
+    const QStringList log = SpyTexts::of(messages);
+    QVERIFY2(finished.count() == 1, qPrintable(log.join(QLatin1Char('\n'))));
+
+    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString refusal = QStringLiteral("file %1 is larger than expected on mirror big").arg(name);
+    QCOMPARE(log.contains(refusal), tooLarge);
+    if (tooLarge) {
+        // A failed attempt charged to the mirror; the file came from the good one.
+        QVERIFY(m_pool->mirrors.first().errors >= 1);
+        QCOMPARE(m_good->requestCount(path), 1);
+        QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini"))), m_ini);
+        QCOMPARE(FileBytes::read(local(QStringLiteral("Kelvaro3.ini.sig"))), m_sig);
+    } else if (path == iniPath) {
+        // Accepted whole and verified.
+        QCOMPARE(task->checkFailures, 0);
+        QCOMPARE(QFileInfo(local(QStringLiteral("Kelvaro3.ini"))).size(),
+                 IniDownloadTaskSpecification::iniSizeLimit);
+    } else {
+        // Accepted whole, then refused by the signature check, not by its size.
+        QCOMPARE(m_pool->mirrors.first().errors, 0);
+        QVERIFY(log.contains(QStringLiteral("Downloading Kelvaro3.ini.sig finished")));
+        QCOMPARE(task->checkFailures, 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_IniDownloadTaskSpecification)

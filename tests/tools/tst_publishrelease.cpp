@@ -61,6 +61,7 @@ class tst_PublishRelease : public QObject
 private Q_SLOTS:
     void initTestCase();
     void layoutAndSignature();
+    void namesItsReleaseAboveTheSections();
     void compilesIntoExpectedPlan_data();
     void compilesIntoExpectedPlan();
     void downloadsPublishedRelease_data();
@@ -153,6 +154,38 @@ void tst_PublishRelease::layoutAndSignature()
         QVERIFY2(check.run(), qPrintable(QStringLiteral("version %1 does not verify").arg(v)));
     }
     QCOMPARE(FileBytes::read(version(2) + QStringLiteral("/Kelvaro3.ini.sig")).size(), 128);
+}
+
+void tst_PublishRelease::namesItsReleaseAboveTheSections()
+{
+    const QString iniPath = version(2) + QStringLiteral("/Kelvaro3.ini");
+    const QByteArray ini = FileBytes::read(iniPath);
+    // Inside the signed bytes (layoutAndSignature), before the first section.
+    QVERIFY2(ini.startsWith("type=Kelvaro3\nversion=2\n\n["), ini.left(80).constData());
+
+    // A reader that only looks at sections sees exactly what it saw without the two keys.
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString bare = scratch.filePath(QStringLiteral("bare.ini"));
+    QVERIFY(FileBytes::write(bare, ini.mid(ini.indexOf('['))));
+    QSettings named(iniPath, QSettings::IniFormat);
+    QSettings unnamed(bare, QSettings::IniFormat);
+    QCOMPARE(named.childGroups(), QStringList({QStringLiteral("delete"), QStringLiteral("files")}));
+    QCOMPARE(named.childGroups(), unnamed.childGroups());
+    for (const QString& group : named.childGroups()) {
+        named.beginGroup(group);
+        unnamed.beginGroup(group);
+        QCOMPARE(named.allKeys(), unnamed.allKeys());
+        for (const QString& key : named.allKeys())
+            QCOMPARE(named.value(key), unnamed.value(key));
+        named.endGroup();
+        unnamed.endGroup();
+    }
+    // QSettings files the keys above the first section under "General", which is no section.
+    QCOMPARE(named.childKeys(), QStringList({QStringLiteral("type"), QStringLiteral("version")}));
+    QCOMPARE(named.value(QStringLiteral("type")).toString(), clientType);
+    QCOMPARE(named.value(QStringLiteral("version")).toString(), QStringLiteral("2"));
+    QVERIFY(unnamed.childKeys().isEmpty());
 }
 
 void tst_PublishRelease::compilesIntoExpectedPlan_data()
@@ -248,6 +281,7 @@ void tst_PublishRelease::downloadsPublishedRelease()
     QVERIFY(temp.isValid() && install.isValid());
     Configuration configuration;
     configuration.clientType = clientType;
+    configuration.clientVersion = 2;
     configuration.tempDir = temp.path();
 
     IniDownloadTaskSpecification iniTask(&manager, &pool, &configuration, nullptr, 0.1);

@@ -231,7 +231,7 @@ void tst_FileReplaceTask::permissionsAndOldCopies()
     QVERIFY2(run.finished.count() == 1, qPrintable(run.log()));
 
     const int mode = modeOf(bench.installed(path));
-    QVERIFY2(mode == (executable ? 0777 : 0640), qPrintable(QString::number(mode, 8)));
+    QVERIFY2(mode == (executable ? 0755 : 0640), qPrintable(QString::number(mode, 8)));
     // The old copy stays on disk either way; only ordinary files queue it for the deletion stage.
     QCOMPARE(FileBytes::read(bench.installed(spec.oldDestFileName())), oldContent);
     QCOMPARE(bench.oldFiles.contains(spec.oldDestFileName()), !special);

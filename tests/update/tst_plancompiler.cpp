@@ -310,6 +310,7 @@ void tst_PlanCompiler::refusesIni_data()
     QTest::newRow("empty file") << QStringLiteral("") << noFiles;
     QTest::newRow("sections without keys") << QStringLiteral("[bin]\n[delete]\n") << noFiles;
     QTest::newRow("only keys above the first section") << QStringLiteral("a=") + entry(alpha) << noFiles;
+    QTest::newRow("only the release's own name") << QStringLiteral("type=Kelvaro3\nversion=13\n") << noFiles;
     QTest::newRow("a folder in place of the ini") << QStringLiteral("<folder>") << noFiles;
 
     QTest::newRow("three fields: a trailing ::")

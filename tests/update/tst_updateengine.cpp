@@ -602,6 +602,8 @@ void tst_UpdateEngine::undeletableOldSessionDoesNotStopTheRun()
         oldDir = old.configuration.tempDir;
     }
     QVERIFY(FileBytes::write(oldDir + QStringLiteral("/stuck.so"), "stuck"));
+    QVERIFY(QDir().mkpath(oldDir + QStringLiteral("/files")));
+    QVERIFY(FileBytes::write(oldDir + QStringLiteral("/files/a.so"), "partial"));
     ImmutablePath stuck(oldDir + QStringLiteral("/stuck.so"));
     if (!stuck.isActive())
         QSKIP("chattr +i is not available here");
@@ -612,6 +614,11 @@ void tst_UpdateEngine::undeletableOldSessionDoesNotStopTheRun()
         int(run.messages.indexOf(QStringLiteral("Cleanup previous session (v. 1, %1) files...").arg(oldDir)));
     QVERIFY2(line >= 0, qPrintable(run.log()));
     QCOMPARE(run.messages.value(line + 1), QStringLiteral("Failed to remove directory"));
+    // What could not be emptied keeps the marker that makes it a session directory: a clean-up cut
+    // short leaves a directory the next start still recognises.
+    QVERIFY2(QFileInfo::exists(oldDir + QLatin1Char('/') + UpdateIniData::sessionMarkerName()),
+             "the marker went before the directory was empty");
+    QVERIFY(!QFileInfo::exists(oldDir + QStringLiteral("/files/a.so")));
     QVERIFY(run.configuration.tempDir != oldDir);
     QCOMPARE(rawRecord(UpdateIniData::filename()),
              (QStringList {"2", run.configuration.tempDir, clientType}));

@@ -8,6 +8,7 @@
 #include "UpdateRun.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
@@ -58,7 +59,7 @@ bool writeTree(const QString& root, const QMap<QString, QByteArray>& files)
         const QString path = root + QLatin1Char('/') + it.key();
         if (!QDir().mkpath(QFileInfo(path).path()) || !FileBytes::write(path, it.value()))
             return false;
-        const QFile::Permissions mode = executables.contains(it.key()) ? QFile::Permissions(0x7777)
+        const QFile::Permissions mode = executables.contains(it.key()) ? QFile::Permissions(0x7755)
                                                                        : QFile::ReadOwner | QFile::WriteOwner
                 | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
         if (!QFile::setPermissions(path, mode))
@@ -117,7 +118,7 @@ struct World
         if (!writeTree(expectedRoot, expectedFiles)
             || (updaterReplaced
                 && !QFile::setPermissions(expectedRoot + QStringLiteral("/_old_update"),
-                                          QFile::Permissions(0x7777))))
+                                          QFile::Permissions(0x7755))))
             return false;
         // Deleting a file leaves its folder, empty, in place.
         for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
@@ -176,6 +177,7 @@ private Q_SLOTS:
     void cancelOnceEveryFileIsInPlaceStillFinishes_data();
     void cancelOnceEveryFileIsInPlaceStillFinishes();
     void leftoversAndSpecialFilesGoWithTheNextRun();
+    void olderReleaseUnderTheNewPathIsRefused();
 };
 
 void tst_WholeRun::initTestCase()
@@ -500,6 +502,54 @@ void tst_WholeRun::leftoversAndSpecialFilesGoWithTheNextRun()
     const TreeSnapshot expected = world.expected();
     const TreeSnapshot after = TreeSnapshot::of(world.install.path());
     QVERIFY2(after == expected, qPrintable(expected.differences(after)));
+}
+
+void tst_WholeRun::olderReleaseUnderTheNewPathIsRefused()
+{
+    World world;
+    QVERIFY2(world.setUp(), "the scenario could not be set up");
+    // A mirror that serves version 1's signed release where version 2 belongs: every byte of it
+    // verifies, and installed it would take the client back a version.
+    QTemporaryDir staleRoot;
+    QVERIFY(staleRoot.isValid());
+    const QString from = world.mirrorRoot() + QStringLiteral("/1");
+    for (QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next();
+        const QString to = staleRoot.filePath(QStringLiteral("2") + path.mid(from.size()));
+        QVERIFY(QDir().mkpath(QFileInfo(to).path()) && QFile::copy(path, to));
+    }
+    TestHttpServer stale;
+    TestHttpServer honest;
+    QVERIFY(stale.listen() && honest.listen());
+    stale.serveDirectory(staleRoot.path());
+    honest.serveDirectory(world.mirrorRoot());
+
+    auto run = world.makeRun({stale.baseUrl(), honest.baseUrl()});
+    QVERIFY2(run->isValid(), "the run could not be prepared");
+    // The stale mirror alone serves the first product ini and its signature; the honest one joins
+    // the pool while the signature comes in, so that the refusal has somewhere to go.
+    QCOMPARE(run->mirrors.mirrors.size(), 2);
+    const FTPSiteAccessData honestEntry = run->mirrors.mirrors.takeLast();
+    const FTPSiteAccessData staleEntry = run->mirrors.mirrors.first();
+    const QString iniPath = QStringLiteral("/2/") + clientType + QStringLiteral(".ini");
+    connect(&stale, &TestHttpServer::requestReceived, this, [&](const QString& path) {
+        if (path == iniPath + QStringLiteral(".sig") && run->mirrors.getMirrorIndex(honestEntry.name) < 0)
+            run->mirrors.mirrors.append(honestEntry);
+    });
+    run->start();
+    QTRY_VERIFY_WITH_TIMEOUT(run->ended(), 60000);
+    QVERIFY2(run->state() == StateFinished, qPrintable(logOf(*run)));
+
+    const QString refusal = QStringLiteral("Product ini on mirror %1 is for %2 version 1, not %2 version 2")
+                                .arg(staleEntry.name, clientType);
+    QVERIFY2(run->log.contains(refusal), qPrintable(logOf(*run)));
+    QVERIFY2(run->mirrors.getMirrorIndex(staleEntry.name) < 0, "the stale mirror is still in the pool");
+    const TreeSnapshot expected = world.expected();
+    const TreeSnapshot after = TreeSnapshot::of(world.install.path());
+    QVERIFY2(after == expected, qPrintable(expected.differences(after)));
+    // Nothing but the product ini and its signature came from the stale mirror.
+    QCOMPARE(stale.requestLog(), QStringList({iniPath, iniPath + QStringLiteral(".sig")}));
+    QCOMPARE(honest.requestCount(iniPath), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_WholeRun)

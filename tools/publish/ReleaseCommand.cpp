@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSettings>
 
 #include <zlib.h>
@@ -151,7 +152,8 @@ QString ReleaseCommand::description() const
 {
     return summary()
         + QStringLiteral(
-               "\n\nWrites ROOT/VERSION/TYPE.ini (one section \"files\" listing every file of SOURCE with "
+               "\n\nWrites ROOT/VERSION/TYPE.ini (\"type=TYPE\" and \"version=VERSION\" above one section "
+               "\"files\" listing every file of SOURCE with "
                "its MD5 "
                "and size), TYPE.ini.sig, files/PATH for every file (files/PATH.gz, gzip-packed, for PATH "
                "matching "
@@ -250,7 +252,7 @@ int ReleaseCommand::execute(const QCommandLineParser& parser)
         values.append(value);
     }
     const QString iniPath = stagingDir + QLatin1Char('/') + clientType + QStringLiteral(".ini");
-    ok = ok && writeIni(iniPath, entries, values, deletes)
+    ok = ok && writeIni(iniPath, clientType, version, entries, values, deletes)
         && SignCommand::writeSignature(key, iniPath, "release");
     if (ok && parser.isSet(QStringLiteral("changelog"))) {
         const QString changelog = parser.value(QStringLiteral("changelog"));
@@ -489,12 +491,43 @@ bool ReleaseCommand::storeEntry(const QString& source, const QString& versionDir
     return true;
 }
 
-bool ReleaseCommand::writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
+bool ReleaseCommand::writeIni(const QString& iniPath, const QString& clientType, int version,
+                              const QList<Entry>& entries, const QStringList& values,
                               const QStringList& deletes)
 {
+    // The updater reads the ini with QSettings, so QSettings writes it: its quoting and escaping
+    // rules are the reader's. The release's name goes above the first section, inside the signed
+    // bytes, where readers that only look at sections never see it. QSettings itself writes such
+    // keys under a "[General]" header, so they are written on their own and the header dropped.
+    const QString headPath = iniPath + QStringLiteral(".head");
     {
-        // The updater reads the ini with QSettings, so QSettings writes it: its quoting and escaping
-        // rules are the reader's.
+        QSettings head(headPath, QSettings::IniFormat);
+        head.setValue(QStringLiteral("type"), clientType);
+        head.setValue(QStringLiteral("version"), QString::number(version));
+        head.sync();
+        if (head.status() != QSettings::NoError) {
+            err() << "release: cannot write " << headPath << '\n';
+            return false;
+        }
+    }
+    QByteArray headBytes;
+    {
+        QFile headFile(headPath);
+        if (headFile.open(QIODevice::ReadOnly))
+            headBytes = headFile.readAll();
+        headFile.remove();
+    }
+    const QByteArray generalHeader = QByteArrayLiteral("[General]\n");
+    if (!headBytes.startsWith(generalHeader)) {
+        err() << "release: unexpected form of " << headPath << '\n';
+        return false;
+    }
+    headBytes.remove(0, generalHeader.size());
+    if (!headBytes.endsWith('\n'))
+        headBytes += '\n';
+    headBytes += '\n';
+
+    {
         QSettings settings(iniPath, QSettings::IniFormat);
         settings.beginGroup(fileSection);
         for (int i = 0; i < entries.size(); ++i)
@@ -509,6 +542,17 @@ bool ReleaseCommand::writeIni(const QString& iniPath, const QList<Entry>& entrie
             err() << "release: cannot write " << iniPath << '\n';
             return false;
         }
+    }
+    QFile ini(iniPath);
+    QByteArray sections;
+    if (ini.open(QIODevice::ReadOnly))
+        sections = ini.readAll();
+    ini.close();
+    QSaveFile whole(iniPath);
+    if (sections.isEmpty() || !whole.open(QIODevice::WriteOnly) || whole.write(headBytes) != headBytes.size()
+        || whole.write(sections) != sections.size() || !whole.commit()) {
+        err() << "release: cannot write " << iniPath << '\n';
+        return false;
     }
     return true;
 }

@@ -10,7 +10,8 @@ class RsaKey;
 /// `release`: publishes one complete client version as a version directory under a mirror root,
 /// ready to be copied as it is to any static HTTP server:
 ///
-///     ROOT/VERSION/TYPE.ini              the product ini, one section "files" for everything
+///     ROOT/VERSION/TYPE.ini              the product ini: "type=TYPE" and "version=VERSION" above
+///                                        its first section, then one section "files" for everything
 ///     ROOT/VERSION/TYPE.ini.sig          its RSASSA-PSS signature under the release key
 ///     ROOT/VERSION/files/PATH            every file of the source folder, stored as it is, or
 ///     ROOT/VERSION/files/PATH.gz         gzip-packed when PATH matches a --pack pattern
@@ -58,6 +59,8 @@ private:
     /// Warns on stderr about every file with an execute bit that the updater will not give it.
     void warnAboutExecuteBits(const QString& source, const QList<Entry>& entries);
     bool storeEntry(const QString& source, const QString& versionDir, const Entry& entry, QString& value);
-    bool writeIni(const QString& iniPath, const QList<Entry>& entries, const QStringList& values,
-                  const QStringList& deletes);
+    /// Writes the product ini: "type" and "version" above the first section, then [files] and
+    /// [delete].
+    bool writeIni(const QString& iniPath, const QString& clientType, int version, const QList<Entry>& entries,
+                  const QStringList& values, const QStringList& deletes);
 };

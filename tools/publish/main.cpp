@@ -1,8 +1,10 @@
 // kv3-publish: the makers' tool for release keys and signatures.
 
+#include "AuditCommand.h"
 #include "Command.h"
 #include "CryptoHelper.h"
 #include "KeygenCommand.h"
+#include "RehearseCommand.h"
 #include "ReleaseCommand.h"
 #include "SignCommand.h"
 #include "VerifyCommand.h"
@@ -35,6 +37,8 @@ int main(int argc, char* argv[])
     commands.push_back(std::make_unique<SignCommand>());
     commands.push_back(std::make_unique<VerifyCommand>());
     commands.push_back(std::make_unique<ReleaseCommand>());
+    commands.push_back(std::make_unique<AuditCommand>());
+    commands.push_back(std::make_unique<RehearseCommand>());
 
     QTextStream out(stdout);
     QTextStream err(stderr);
