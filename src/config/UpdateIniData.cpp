@@ -273,10 +273,17 @@ QString unescapedName(const QByteArray& raw)
     return result;
 }
 
-// The record's keys as the reader names them, whichever way the file spells them.
-bool isRecordName(const QString& name)
+// The record's keys as the reader names them, whichever way the file spells them. A key named
+// "current" itself is no part of the group.
+bool isRecordKey(const QString& name)
 {
-    return name == QLatin1String("current") || name.startsWith(QLatin1String("current/"));
+    return name.startsWith(QLatin1String("current/"));
+}
+
+// A header of the record's group, or of a group below it.
+bool isRecordGroup(const QString& name)
+{
+    return name == QLatin1String("current") || isRecordKey(name);
 }
 
 QList<IniEntry> splitIniEntries(const QByteArray& contents)
@@ -368,7 +375,7 @@ QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordL
     bool placed = recordLines.isEmpty();
     for (const IniEntry& entry : splitIniEntries(contents)) {
         if (entry.kind == IniEntry::GroupHeader) {
-            inRecord = isRecordName(entry.name);
+            inRecord = isRecordGroup(entry.name);
             if (entry.name == QLatin1String("current") && !placed
                 && entry.text.trimmed() == QByteArrayLiteral("[current]")) {
                 result += entry.text;
@@ -379,7 +386,7 @@ QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordL
             }
             if (inRecord)
                 continue;
-        } else if (entry.kind == IniEntry::Key && (inRecord || isRecordName(entry.name))) {
+        } else if (entry.kind == IniEntry::Key && (inRecord || isRecordKey(entry.name))) {
             continue;
         }
         result += entry.text;
@@ -427,7 +434,7 @@ bool editReadsRight(const QByteArray& before, const QByteArray& after, const QMa
         return false;
     }
     for (auto it = old.begin(); it != old.end();) {
-        if (isRecordName(it.key()))
+        if (isRecordKey(it.key()))
             it = old.erase(it);
         else
             ++it;
@@ -442,7 +449,7 @@ bool editReadsRight(const QByteArray& before, const QByteArray& after, const QMa
     for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
         const QVariant& value = now.value(it.key());
         const bool same =
-            isRecordName(it.key()) ? value.toString() == it.value().toString() : value == it.value();
+            isRecordKey(it.key()) ? value.toString() == it.value().toString() : value == it.value();
         if (!same) {
             *error = QStringLiteral("its text cannot be edited safely (unbalanced quotes?)");
             return false;

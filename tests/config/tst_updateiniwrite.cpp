@@ -166,6 +166,11 @@ void tst_UpdateIniWrite::keepsOtherBytes_data()
     QTest::newRow("record keys spelled elsewhere")
         << QByteArray("current\\version=5\n[update]\nstreams=2\n[%63urrent]\ntype=x\n[ current ]\ndir=y\n")
         << QByteArray("[update]\nstreams=2\n[current]\n{REC}") << QByteArray("[update]\nstreams=2\n");
+    // Found by fuzzing: a key named like the group is no part of it.
+    QTest::newRow("fuzzed: a key named current")
+        << QByteArray("current=\\vesrion=5\n[update]\nstreams=2\n")
+        << QByteArray("current=\\vesrion=5\n[update]\nstreams=2\n[current]\n{REC}")
+        << QByteArray("current=\\vesrion=5\n[update]\nstreams=2\n");
     QTest::newRow("a group below the record")
         << QByteArray("[current/old]\nversion=1\n[update]\nstreams=2\n")
         << QByteArray("[update]\nstreams=2\n[current]\n{REC}") << QByteArray("[update]\nstreams=2\n");
