@@ -8,10 +8,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QMap>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QTemporaryFile>
+#include <QVariant>
 
 #include <cerrno>
 #include <cstring>
@@ -220,61 +223,150 @@ QByteArray iniValue(const QString& text)
     return result;
 }
 
-// One entry of the file as the toolkit's reader sees it: a physical line, or a key line with the
-// lines that a trailing backslash joins to it; the line ends are part of the text.
+// One entry of the file as the toolkit's reader sees it: a comment or blank line, a group header,
+// or a key line, each with its line end. A key line goes on across the line ends that a backslash
+// escapes or that stand inside double quotes, and a group header likewise.
 struct IniEntry
 {
     enum Kind { Other, GroupHeader, Key };
     Kind kind = Other;
     QByteArray text;
-    QByteArray group; // of a header, the name between the brackets
+    // The name the reader gives it: of a header, its group ("" for General); of a key line, the
+    // whole key with its group ("group/key").
+    QString name;
 };
+
+// The reader's decoding of a group or key name: "\\" is "/", "%XX" and "%UXXXX" are characters.
+QString unescapedName(const QByteArray& raw)
+{
+    const QString text = QString::fromUtf8(raw.trimmed());
+    QString result;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar ch = text.at(i);
+        if (ch == QLatin1Char('\\')) {
+            result += QLatin1Char('/');
+            ++i;
+            continue;
+        }
+        if (ch != QLatin1Char('%') || i == text.size() - 1) {
+            result += ch;
+            ++i;
+            continue;
+        }
+        qsizetype first = i + 1;
+        int digits = 2;
+        if (text.at(first) == QLatin1Char('U')) {
+            ++first;
+            digits = 4;
+        }
+        bool ok = false;
+        const ushort code = first + digits <= text.size() ? text.mid(first, digits).toUShort(&ok, 16) : 0;
+        if (!ok) {
+            result += ch;
+            ++i;
+            continue;
+        }
+        result += QChar(code);
+        i = first + digits;
+    }
+    return result;
+}
+
+// The record's keys as the reader names them, whichever way the file spells them. A key named
+// "current" itself is no part of the group.
+bool isRecordKey(const QString& name)
+{
+    return name.startsWith(QLatin1String("current/"));
+}
+
+// A header of the record's group, or of a group below it.
+bool isRecordGroup(const QString& name)
+{
+    return name == QLatin1String("current") || isRecordKey(name);
+}
 
 QList<IniEntry> splitIniEntries(const QByteArray& contents)
 {
     QList<IniEntry> entries;
+    QString group;
+    const qsizetype size = contents.size();
     qsizetype pos = 0;
-    bool continued = false;
-    while (pos < contents.size()) {
-        qsizetype end = pos;
-        while (end < contents.size() && contents.at(end) != '\n' && contents.at(end) != '\r')
-            ++end;
-        const QByteArray line = contents.mid(pos, end - pos);
-        if (end < contents.size())
-            end += contents.mid(end, 2) == "\r\n" ? 2 : 1;
-        const QByteArray text = contents.mid(pos, end - pos);
-        pos = end;
-
-        if (continued) {
-            entries.last().text += text;
-        } else {
-            IniEntry entry;
-            entry.text = text;
-            const QByteArray trimmed = line.trimmed();
-            if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#')) {
-                entry.kind = IniEntry::Other;
-            } else if (trimmed.startsWith('[')) {
-                entry.kind = IniEntry::GroupHeader;
-                const qsizetype close = trimmed.indexOf(']');
-                entry.group = trimmed.mid(1, close < 0 ? -1 : close - 1);
-            } else {
-                entry.kind = IniEntry::Key;
-            }
+    auto isLineEnd = [](char c) {
+        return c == '\n' || c == '\r';
+    };
+    auto endOfPhysicalLine = [&](qsizetype from) {
+        while (from < size && !isLineEnd(contents.at(from)))
+            ++from;
+        if (from < size)
+            from += contents.mid(from, 2) == "\r\n" ? 2 : 1;
+        return from;
+    };
+    while (pos < size) {
+        qsizetype first = pos;
+        while (first < size && (contents.at(first) == ' ' || contents.at(first) == '\t'))
+            ++first;
+        IniEntry entry;
+        if (first == size || isLineEnd(contents.at(first)) || contents.at(first) == ';') {
+            const qsizetype end = endOfPhysicalLine(pos);
+            entry.text = contents.mid(pos, end - pos);
             entries.append(entry);
+            pos = end;
+            continue;
         }
-        // A backslash escapes the character after it, so an odd number of them at the end of a
-        // key line escapes the line end: the next line continues the value.
-        qsizetype backslashes = 0;
-        while (backslashes < line.size() && line.at(line.size() - 1 - backslashes) == '\\')
-            ++backslashes;
-        continued = entries.last().kind != IniEntry::Other && backslashes % 2 == 1;
+        // The logical line, as the reader reads it: quotes span line ends, a backslash escapes
+        // the next character (both of a CR LF or LF CR pair), a ";" outside quotes starts a
+        // comment that runs to the line end.
+        bool inQuotes = false;
+        qsizetype equals = -1;
+        qsizetype i = first;
+        while (i < size) {
+            const char c = contents.at(i);
+            if (c == '"') {
+                inQuotes = !inQuotes;
+            } else if (c == '\\') {
+                if (i + 1 < size) {
+                    ++i;
+                    const QByteArray pair = contents.mid(i, 2);
+                    if (pair == "\r\n" || pair == "\n\r")
+                        ++i;
+                }
+            } else if (!inQuotes && (isLineEnd(c) || c == ';')) {
+                break;
+            } else if (c == '=' && !inQuotes && equals < 0) {
+                equals = i;
+            }
+            ++i;
+        }
+        const QByteArray line = contents.mid(first, i - first);
+        const qsizetype end = endOfPhysicalLine(i);
+        entry.text = contents.mid(pos, end - pos);
+        pos = end;
+        if (line.startsWith('[')) {
+            entry.kind = IniEntry::GroupHeader;
+            const qsizetype close = line.indexOf(']');
+            const QByteArray raw = line.mid(1, close < 0 ? -1 : close - 1).trimmed();
+            if (raw.compare("general", Qt::CaseInsensitive) == 0)
+                entry.name.clear();
+            else if (raw.compare("%general", Qt::CaseInsensitive) == 0)
+                entry.name = QString::fromUtf8(raw.mid(1));
+            else
+                entry.name = unescapedName(raw);
+            group = entry.name;
+        } else if (equals >= 0) {
+            entry.kind = IniEntry::Key;
+            const QString key = unescapedName(contents.mid(first, equals - first));
+            entry.name = group.isEmpty() ? key : group + QLatin1Char('/') + key;
+        }
+        entries.append(entry);
     }
     return entries;
 }
 
-// The file with the group "current" holding exactly recordLines (none: the group removed). The
-// group's headers and key lines go; its comments and blank lines, and everything else, stay. The
-// record takes the place of the first header, or is appended.
+// The file with the group "current" holding exactly recordLines (none: the group removed). Every
+// header and key line that the reader counts to the group goes; comments, blank lines and
+// everything else stay. The record takes the place of the first header "[current]", or is
+// appended.
 QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordLines)
 {
     const QByteArray eol = lineEndOf(contents);
@@ -283,8 +375,9 @@ QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordL
     bool placed = recordLines.isEmpty();
     for (const IniEntry& entry : splitIniEntries(contents)) {
         if (entry.kind == IniEntry::GroupHeader) {
-            inRecord = entry.group == "current";
-            if (inRecord && !placed) {
+            inRecord = isRecordGroup(entry.name);
+            if (entry.name == QLatin1String("current") && !placed
+                && entry.text.trimmed() == QByteArrayLiteral("[current]")) {
                 result += entry.text;
                 if (!result.endsWith('\n') && !result.endsWith('\r'))
                     result += eol;
@@ -293,7 +386,7 @@ QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordL
             }
             if (inRecord)
                 continue;
-        } else if (entry.kind == IniEntry::Key && inRecord) {
+        } else if (entry.kind == IniEntry::Key && (inRecord || isRecordKey(entry.name))) {
             continue;
         }
         result += entry.text;
@@ -307,6 +400,62 @@ QByteArray withRecordGroup(const QByteArray& contents, const QByteArray& recordL
         result += "[current]" + eol + recordLines;
     }
     return result;
+}
+
+// What the settings reader makes of the bytes: every key with its value.
+QMap<QString, QVariant> readBack(const QByteArray& contents, bool* ok)
+{
+    QMap<QString, QVariant> values;
+    // A name never used before: the reader keeps parsed files in a cache keyed by name.
+    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/kelvaro_update_ini_XXXXXX.ini"));
+    *ok = file.open() && file.write(contents) == contents.size() && file.flush();
+    if (!*ok)
+        return values;
+    file.close();
+    QSettings settings(file.fileName(), QSettings::IniFormat);
+    const QStringList keys = settings.allKeys();
+    for (const QString& key : keys)
+        values.insert(key, settings.value(key));
+    return values;
+}
+
+// The edit must leave every key outside the record as the reader saw it and make the record read
+// exactly `record` (empty: no record). A file whose text does not allow that (a quote that is
+// never closed swallows whatever is appended) is refused rather than spoilt.
+bool editReadsRight(const QByteArray& before, const QByteArray& after, const QMap<QString, QString>& record,
+                    QString* error)
+{
+    bool readBefore = false;
+    bool readAfter = false;
+    QMap<QString, QVariant> old = readBack(before, &readBefore);
+    const QMap<QString, QVariant> now = readBack(after, &readAfter);
+    if (!readBefore || !readAfter) {
+        *error = QStringLiteral("cannot check the edit in the temporary folder");
+        return false;
+    }
+    for (auto it = old.begin(); it != old.end();) {
+        if (isRecordKey(it.key()))
+            it = old.erase(it);
+        else
+            ++it;
+    }
+    QMap<QString, QVariant> expected = old;
+    for (auto it = record.constBegin(); it != record.constEnd(); ++it)
+        expected.insert(QStringLiteral("current/") + it.key(), it.value());
+    if (now.keys() != expected.keys()) {
+        *error = QStringLiteral("its text cannot be edited safely (unbalanced quotes?)");
+        return false;
+    }
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+        const QVariant& value = now.value(it.key());
+        const bool same =
+            isRecordKey(it.key()) ? value.toString() == it.value().toString() : value == it.value();
+        if (!same) {
+            *error = QStringLiteral("its text cannot be edited safely (unbalanced quotes?)");
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -354,7 +503,11 @@ void UpdateIniData::modify(int version, const QString& dir, const QString& type)
     const QByteArray eol = lineEndOf(contents);
     const QByteArray record = "version=" + QByteArray::number(version) + eol + "dir=" + iniValue(dir) + eol
         + "type=" + iniValue(type) + eol;
-    if (!writeIniFile(path, withRecordGroup(contents, record), &error))
+    const QByteArray edited = withRecordGroup(contents, record);
+    const QMap<QString, QString> values {{QStringLiteral("version"), QString::number(version)},
+                                         {QStringLiteral("dir"), dir},
+                                         {QStringLiteral("type"), type}};
+    if (!editReadsRight(contents, edited, values, &error) || !writeIniFile(path, edited, &error))
         logWriteFailure(path, error);
 }
 
@@ -371,7 +524,7 @@ void UpdateIniData::cleanup()
     // Nothing to remove: the file is not touched (it need not even be writable then).
     if (rest == contents)
         return;
-    if (!writeIniFile(path, rest, &error))
+    if (!editReadsRight(contents, rest, {}, &error) || !writeIniFile(path, rest, &error))
         logWriteFailure(path, error);
 }
 

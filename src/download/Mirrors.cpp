@@ -26,7 +26,13 @@ Mirrors::Mirrors(QObject* parent, RandomGenerator* random)
 bool Mirrors::initDefault(QString iniFile, int version)
 {
     QSettings settings(iniFile, QSettings::IniFormat);
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+    // The array's size is a number in the file, not a count of its entries: unchecked, a size of
+    // two billion would make the pool ask for two billion entries at once.
+    const int listed = settings.beginReadArray(QStringLiteral("mirrors"));
+    const int count = qMin(listed, MaxMirrors);
+    if (listed > MaxMirrors)
+        Q_EMIT message(
+            tr("mirrors.ini lists %1 mirrors; only the first %2 are used").arg(listed).arg(MaxMirrors));
     for (int i = 0; i < count; ++i) {
         settings.setArrayIndex(i);
         FTPSiteAccessData entry;

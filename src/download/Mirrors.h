@@ -24,8 +24,12 @@ public:
     // (RandomGenerator::program()). A given generator is not owned and must outlive the pool.
     explicit Mirrors(QObject* parent, RandomGenerator* random = nullptr);
 
+    // The most mirrors a pool takes from mirrors.ini; real lists name a handful.
+    static constexpr int MaxMirrors = 1000;
+
     // Fills the pool from the mirrors.ini at `iniFile`, every URL completed with `version`. A
-    // missing or empty file gives an empty pool; always returns true.
+    // missing or empty file gives an empty pool; always returns true. Of a list longer than
+    // MaxMirrors only the first MaxMirrors are taken, and message() says so.
     bool initDefault(QString iniFile, int version);
     // Fills the pool with the one alpha mirror named by group "Channel", key "alpha" of the
     // update.ini at `updateIniFile`. Emits fatalError() and returns false when that entry is

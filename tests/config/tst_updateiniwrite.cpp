@@ -75,6 +75,8 @@ private Q_SLOTS:
     void replacesTheFileWhole();
     void failuresAreLogged_data();
     void failuresAreLogged();
+    void refusesTextItCannotEdit_data();
+    void refusesTextItCannotEdit();
 
 private:
     QString iniPath() const { return m_root->filePath(QStringLiteral("update.ini")); }
@@ -156,6 +158,22 @@ void tst_UpdateIniWrite::keepsOtherBytes_data()
                                          << QByteArray("[update]\nstreams=3\nproxy=x\\\n\n[current]\n{REC}")
                                          << QByteArray("[update]\nstreams=3\nproxy=x\\\n\n");
     QTest::newRow("no file") << QByteArray() << QByteArray("[current]\n{REC}") << QByteArray("");
+    // A quoted value goes on across line ends: what looks like a header inside it is text.
+    const QByteArray quoted("[update]\nproxy=\"a\n[current]\nversion=1\"\nstreams=2\n");
+    QTest::newRow("header inside a quoted value") << quoted << quoted + "[current]\n{REC}" << quoted;
+    // The settings reader takes a key spelled with its group, or a group header spelled with
+    // escapes, as part of the record: they are the record's lines too.
+    QTest::newRow("record keys spelled elsewhere")
+        << QByteArray("current\\version=5\n[update]\nstreams=2\n[%63urrent]\ntype=x\n[ current ]\ndir=y\n")
+        << QByteArray("[update]\nstreams=2\n[current]\n{REC}") << QByteArray("[update]\nstreams=2\n");
+    // Found by fuzzing: a key named like the group is no part of it.
+    QTest::newRow("fuzzed: a key named current")
+        << QByteArray("current=\\vesrion=5\n[update]\nstreams=2\n")
+        << QByteArray("current=\\vesrion=5\n[update]\nstreams=2\n[current]\n{REC}")
+        << QByteArray("current=\\vesrion=5\n[update]\nstreams=2\n");
+    QTest::newRow("a group below the record")
+        << QByteArray("[current/old]\nversion=1\n[update]\nstreams=2\n")
+        << QByteArray("[update]\nstreams=2\n[current]\n{REC}") << QByteArray("[update]\nstreams=2\n");
 }
 
 void tst_UpdateIniWrite::keepsOtherBytes()
@@ -288,6 +306,28 @@ void tst_UpdateIniWrite::failuresAreLogged()
     }
     QStringList left = QDir(m_root->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     QCOMPARE(left, QStringList {"update.ini"});
+}
+
+void tst_UpdateIniWrite::refusesTextItCannotEdit_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    // Found by fuzzing: the quote opens a value that runs to the end of the file, so a record
+    // appended there would be read as part of it.
+    QTest::newRow("fuzzed: quote after a header, never closed") << QByteArray("[Channel]\"\nbetproxy=");
+    QTest::newRow("quoted value never closed") << QByteArray("[update]\nproxy=\"http://p\nstreams=3\n");
+}
+
+void tst_UpdateIniWrite::refusesTextItCannotEdit()
+{
+    QFETCH(QByteArray, before);
+    QVERIFY(m_root->writeFile(QStringLiteral("update.ini"), before).isEmpty());
+    const Settings settingsBefore = readSettings();
+    QTest::ignoreMessage(
+        QtInfoMsg, QRegularExpression(QStringLiteral("^Cannot write the session record to .*update.ini")));
+    UpdateIniData::modify(12, m_session, QStringLiteral("t"));
+    QCOMPARE(iniBytes(), before);
+    QVERIFY(readSettings() == settingsBefore);
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
 }
 
 QTEST_MAIN(tst_UpdateIniWrite)

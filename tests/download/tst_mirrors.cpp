@@ -52,6 +52,8 @@ private Q_SLOTS:
     void initDefaultKeepsArrayOrderAndIgnoresUnlistedGroups();
     void initDefaultWithoutUsableFile_data();
     void initDefaultWithoutUsableFile();
+    void initDefaultCapsTheMirrorCount_data();
+    void initDefaultCapsTheMirrorCount();
     void initAlpha_data();
     void initAlpha();
     void initAlphaWithoutEntry_data();
@@ -212,6 +214,48 @@ void tst_Mirrors::initDefaultWithoutUsableFile()
     QVERIFY(pool.initDefault(path, 1));
     QVERIFY(pool.mirrors.isEmpty());
     QCOMPARE(fatal.count(), 0);
+}
+
+void tst_Mirrors::initDefaultCapsTheMirrorCount_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QStringList>("messages");
+
+    const QString capped = QStringLiteral("mirrors.ini lists %1 mirrors; only the first 1000 are used");
+    QByteArray listed = "[mirrors]\nsize=1000\n";
+    for (int i = 1; i <= 1000; ++i)
+        listed += QByteArray::number(i) + "\\mirror=m" + QByteArray::number(i) + '\n';
+    QTest::newRow("1000 listed mirrors are all used") << listed << 1000 << QStringList();
+    QTest::newRow("a size beyond the cap")
+        << QByteArray("[mirrors]\nsize=1001\n") << 1000 << QStringList {capped.arg(1001)};
+    // Would otherwise ask for two billion entries at once.
+    QTest::newRow("the largest size")
+        << QByteArray("[mirrors]\nsize=2147483647\n") << 1000 << QStringList {capped.arg(2147483647)};
+    // Found by fuzzing: a later [mirrors] group with a size of 44443.
+    QTest::newRow("fuzzed: size 44443")
+        << QByteArray("[mirrors]\nsize=1\n1\\44,44444444444[zeta]\nurl=http://z\n[mirrors]\nsize=44443\n"
+                      "1444444444444444444444442444444444+44444424444mirro\\miretr=zer=m\n[m]")
+        << 1000 << QStringList {capped.arg(44443)};
+}
+
+void tst_Mirrors::initDefaultCapsTheMirrorCount()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, expected);
+    QFETCH(QStringList, messages);
+
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const QString ini = writeFile(dir, QStringLiteral("mirrors.ini"), content);
+    Mirrors pool(nullptr);
+    QSignalSpy message(&pool, &Mirrors::message);
+    QVERIFY(pool.initDefault(ini, 1));
+    QCOMPARE(pool.mirrors.size(), expected);
+    QStringList sent;
+    for (const QList<QVariant>& arguments : message)
+        sent.append(arguments.at(0).toString());
+    QCOMPARE(sent, messages);
 }
 
 void tst_Mirrors::initAlpha_data()
