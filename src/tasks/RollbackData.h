@@ -8,7 +8,9 @@ class QObject;
 class RollbackData
 {
 public:
-    enum Operation {
+    // A fixed underlying type: a journal entry read back with any other number is a defined value
+    // that rollback() refuses, not undefined behaviour.
+    enum Operation : int {
         Rename = 0, // a file was renamed from previousPath to path
         CreateFile = 1, // a file was created at path
         CreateDir = 2, // a directory was created at path

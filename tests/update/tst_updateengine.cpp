@@ -107,7 +107,14 @@ public:
 // The record in update.ini as it stands, read without the checks of UpdateIniData::get().
 QStringList rawRecord(const QString& updateIniPath)
 {
-    QSettings settings(updateIniPath, QSettings::IniFormat);
+    // Read from a copy under a name never used before: Qt caches a parsed settings file and takes a
+    // rewrite of the same size within the same millisecond for the text it already has.
+    static int copies = 0;
+    const QTemporaryDir copiesDir;
+    const QString copy = copiesDir.filePath(QStringLiteral("update-%1.ini").arg(++copies));
+    if (!copiesDir.isValid() || !QFile::copy(updateIniPath, copy))
+        return {};
+    QSettings settings(copy, QSettings::IniFormat);
     if (!settings.childGroups().contains(QStringLiteral("current")))
         return {};
     settings.beginGroup(QStringLiteral("current"));
