@@ -9,7 +9,7 @@
 /// MD5, so that a damaged version directory is never mistaken for the release.
 ///
 /// Modes follow the updater: a new file gets the process's default mode (0666 less the umask),
-/// and the program files the updater marks executable get 0777 (its own rule, reused).
+/// and the program files the updater marks executable get 0755 (its own rule, reused).
 /// The [delete] section plays no part here; it only matters to an update.
 class VersionInstallation
 {
